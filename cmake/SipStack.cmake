@@ -1,0 +1,32 @@
+# libre, rem and baresip, built by scripts/deps/build-sip-stack.sh into a
+# private prefix, as the interface target zv::sip.
+set(ZV_DEPS_DIR ${CMAKE_SOURCE_DIR}/.deps CACHE PATH "Cache of the SIP stack build")
+execute_process(
+  COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/deps/build-sip-stack.sh ${ZV_DEPS_DIR}
+  RESULT_VARIABLE sip_stack_result)
+if(NOT sip_stack_result EQUAL 0)
+  message(FATAL_ERROR "building the SIP stack failed")
+endif()
+set(ZV_SIP_PREFIX ${ZV_DEPS_DIR}/prefix)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/scripts/deps/build-sip-stack.sh ${ZV_SIP_PREFIX}/.stamp)
+
+# Our code must see exactly the feature macros that libre was compiled
+# with: several of them change the layout of shared structures.
+file(STRINGS ${ZV_SIP_PREFIX}/re-defines.txt re_defines)
+list(TRANSFORM re_defines REPLACE "^-D" "")
+
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
+find_package(OpenSSL REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(Threads REQUIRED)
+
+add_library(zv_sip INTERFACE)
+add_library(zv::sip ALIAS zv_sip)
+target_include_directories(zv_sip SYSTEM INTERFACE
+  ${ZV_SIP_PREFIX}/include/re ${ZV_SIP_PREFIX}/include/rem ${ZV_SIP_PREFIX}/include/baresip)
+target_compile_definitions(zv_sip INTERFACE ${re_defines})
+target_link_libraries(zv_sip INTERFACE
+  ${ZV_SIP_PREFIX}/lib/libbaresip.a ${ZV_SIP_PREFIX}/lib/librem.a ${ZV_SIP_PREFIX}/lib/libre.a
+  PkgConfig::OPUS OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB m Threads::Threads dl)

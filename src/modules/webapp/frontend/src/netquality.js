@@ -1,0 +1,104 @@
+// Network quality of a call track from its STATS entries: a loss figure over
+// a window of jitter-buffer counters, a class, and a hysteresis that shows a
+// worse class at once and a better one only when it lasts.
+
+export const LOSS_WINDOW = 40;
+export const HYSTERESIS = 20;
+export const RANK = { good: 0, fair: 1, bad: 2 };
+export const NO_DATA = 'no data';
+
+export function newTrackState() {
+  return { history: null, held: null, candidate: null, count: 0 };
+}
+
+// Updates the loss history of a track with one entry and returns the loss in
+// percent, or null when there is none.
+export function updateLoss(state, entry) {
+  const usable = entry.active === true && entry.jbuf && typeof entry.jbuf === 'object';
+  if (state.history === null || !usable) state.history = [];
+  if (!usable) return null;
+  const put = Number(entry.jbuf.put) || 0;
+  const lost = Number(entry.jbuf.lost) || 0;
+  const h = state.history;
+  if (h.length > 0) {
+    const last = h[h.length - 1];
+    if (put < last.put || lost < last.lost) h.length = 0;
+  }
+  h.push({ put, lost });
+  if (h.length > LOSS_WINDOW) h.shift();
+  const dPut = h[h.length - 1].put - h[0].put;
+  const dLost = h[h.length - 1].lost - h[0].lost;
+  if (dPut + dLost <= 0) return null;
+  return (100 * dLost) / (dPut + dLost);
+}
+
+export function classify(entry, loss) {
+  if (entry.active !== true || !entry.rx_packets) return NO_DATA;
+  const l = loss ?? 0;
+  const rtt = Number(entry.rtt) || 0;
+  const jitter = Number(entry.rx_jitter) || 0;
+  if (l > 5 || rtt > 400000 || jitter > 60000) return 'bad';
+  if (l > 1 || rtt > 200000 || jitter > 30000) return 'fair';
+  return 'good';
+}
+
+// Feeds one class into the hysteresis and returns the class to show.
+export function settle(state, cls) {
+  const held = state.held;
+  if (held === null || cls === NO_DATA || held === NO_DATA || RANK[cls] >= RANK[held]) {
+    state.held = cls;
+    state.candidate = null;
+    state.count = 0;
+    return cls;
+  }
+  if (state.candidate === null || RANK[cls] > RANK[state.candidate]) state.candidate = cls;
+  state.count += 1;
+  if (state.count >= HYSTERESIS) {
+    state.held = state.candidate;
+    state.candidate = null;
+    state.count = 0;
+  }
+  return state.held;
+}
+
+export function cssClass(cls) {
+  return cls === NO_DATA ? 'netstatus-none' : `netstatus-${cls}`;
+}
+
+const has = (v) => v !== undefined && v !== null;
+const ms1 = (us) => `${(Number(us) / 1000).toFixed(1)} ms`;
+const kbit = (bps) => `${(Number(bps) / 1000).toFixed(0)} kbit/s`;
+const orDash = (v) => (has(v) ? String(v) : '-');
+
+// Texts of the value cells by their data-stat name. The jitter-buffer cells
+// are present only when the entry carries "jbuf".
+export function cellTexts(entry, cls, loss) {
+  const cells = {};
+  if (entry.active !== true) {
+    for (const name of ['rtt', 'bitrate', 'packets', 'lost', 'jitter', 'buffer',
+      'jb_delay', 'jb_jitter', 'jb_skew', 'jb_packets', 'jb_lost', 'jb_late', 'jb_oos', 'jb_overflow']) {
+      cells[name] = '-';
+    }
+    cells.quality = cls;
+    return cells;
+  }
+  cells.quality = loss === null ? cls : `${cls} (${loss.toFixed(1)} % loss)`;
+  cells.rtt = entry.rtt ? ms1(entry.rtt) : '-';
+  cells.bitrate = `${kbit(entry.rx_bitrate)} / ${kbit(entry.tx_bitrate)}`;
+  cells.packets = `${entry.rx_packets} / ${entry.tx_packets}`;
+  cells.lost = `${orDash(entry.rx_lost)} / ${orDash(entry.tx_lost)}`;
+  cells.jitter = has(entry.rx_jitter) ? `${ms1(entry.rx_jitter)} / ${ms1(entry.tx_jitter)}` : '-';
+  cells.buffer = `${entry.buffer} ms`;
+  const jb = entry.jbuf;
+  if (jb && typeof jb === 'object') {
+    cells.jb_delay = `${jb.delay} ms`;
+    cells.jb_jitter = `${jb.jitter} ms`;
+    cells.jb_skew = `${jb.skew} ms`;
+    cells.jb_packets = `${jb.packets}`;
+    cells.jb_lost = `${jb.lost}`;
+    cells.jb_late = `${jb.late} / ${jb.late_lost}`;
+    cells.jb_oos = `${jb.oos} / ${jb.dups}`;
+    cells.jb_overflow = `${jb.overflow} / ${jb.flush}`;
+  }
+  return cells;
+}

@@ -1,0 +1,11 @@
+// State shared between the clients (kept on window as well, by name).
+export function initPageState() {
+  window.ws_host = window.location.host;
+  window.swvariant = '';
+  window.callactive = false;
+  window.ws_contacts_list = {};
+  window.ws_contacts = null;
+}
+
+// The contacts in member order, kept beside window.ws_contacts_list.
+export const shared = { contacts: [], calls: null };

@@ -1,0 +1,299 @@
+// The life of the process: start-up, the main loop and the shutdown chain.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "module_table.h"
+
+#define DEBUG_MODULE "main"
+#define DEBUG_LEVEL 5
+#include <re_dbg.h>
+
+#include "platform.h"
+#include "tray.h"
+#include "zvaudio.h"
+#include "zvcacert.h"
+#include "zvconf.h"
+
+namespace {
+
+bool terminating;
+const char *given_path;
+
+const char usage_text[] =
+	"Usage: zorvane-standalone [options]\n"
+	"options:\n"
+	"\t-f <path>        Config path\n"
+	"\t-h -?            Help\n"
+	"\t-r               Reset configuration\n"
+	"\t-s               Enable SIP trace\n"
+	"\t-t <sec>         Quit after <sec> seconds\n"
+	"\t-v               Verbose debug\n";
+
+void fatal_error_box(const char *fmt, ...)
+{
+	char text[1024];
+	va_list ap;
+	va_start(ap, fmt);
+	re_vsnprintf(text, sizeof(text), fmt, ap);
+	va_end(ap);
+
+	warning("%s\n", text);
+	zv_message_box("Zorvane", text);
+}
+
+void quit_timer_expired(void *arg)
+{
+	(void)arg;
+	ua_stop_all(false);
+}
+
+void on_ua_exit(void *arg)
+{
+	(void)arg;
+	debug("ua exited -- stopping main runloop\n");
+	re_cancel();
+}
+
+void on_signal(int sig)
+{
+	if (terminating) {
+		zv_module_app_unload();
+		mod_close();
+		std::exit(0);
+	}
+
+	terminating = true;
+	info("terminated by signal %d\n", sig);
+	ua_stop_all(false);
+}
+
+void on_tray_command(int id, void *data, void *arg)
+{
+	(void)data;
+	(void)arg;
+	switch (id) {
+	case TRAY_CMD_QUIT:
+		info("quit from tray menu\n");
+		ua_stop_all(false);
+		break;
+	case TRAY_CMD_OPEN_RECORDINGS:
+		zvaudio_open_folder();
+		break;
+	default:
+		break;
+	}
+}
+
+// The end of the desktop session arrives as SIGHUP, which the event loop
+// does not catch: the handler only wakes the loop, which then takes the
+// orderly path of every other signal on the main thread.
+int hangup_pipe[2] = {-1, -1};
+
+void hangup_signal(int sig)
+{
+	(void)sig;
+	const char byte = 1;
+	ssize_t n = write(hangup_pipe[1], &byte, 1);
+	(void)n;
+}
+
+void hangup_readable(int flags, void *arg)
+{
+	(void)flags;
+	(void)arg;
+	char buf[16];
+	while (read(hangup_pipe[0], buf, sizeof(buf)) > 0) {
+	}
+	on_signal(SIGHUP);
+}
+
+void hangup_listen()
+{
+	if (pipe2(hangup_pipe, O_CLOEXEC | O_NONBLOCK))
+		return;
+	if (fd_listen(hangup_pipe[0], FD_READ, hangup_readable, nullptr))
+		return;
+	struct sigaction sa = {};
+	sa.sa_handler = hangup_signal;
+	sigemptyset(&sa.sa_mask);
+	sa.sa_flags = SA_RESTART;
+	sigaction(SIGHUP, &sa, nullptr);
+}
+
+void hangup_close()
+{
+	signal(SIGHUP, SIG_DFL);
+	if (hangup_pipe[0] >= 0) {
+		fd_close(hangup_pipe[0]);
+		close(hangup_pipe[0]);
+		close(hangup_pipe[1]);
+		hangup_pipe[0] = hangup_pipe[1] = -1;
+	}
+}
+
+// The port the tray opens: the one webapp.conf records; 0 when there is
+// none or it is no port number.
+uint16_t configured_web_port()
+{
+	char file[512];
+	if (conf_path_get(file, sizeof(file)))
+		return 0;
+	if (str_len(file) + sizeof("/webapp.conf") > sizeof(file))
+		return 0;
+	str_ncpy(file + str_len(file), "/webapp.conf", sizeof(file) - str_len(file));
+
+	struct conf *conf = nullptr;
+	if (conf_alloc(&conf, file))
+		return 0;
+	uint32_t port = 0;
+	(void)conf_get_u32(conf, "zv_port", &port);
+	mem_deref(conf);
+	return port <= UINT16_MAX ? static_cast<uint16_t>(port) : 0;
+}
+
+void shutdown_chain()
+{
+	ua_close();
+	zv_module_app_unload();
+	conf_close();
+	baresip_close();
+	mod_close();
+	zv_thread_async_close();
+	hangup_close();
+	tmr_debug();
+	libre_close();
+	mem_debug();
+	tray_close();
+}
+
+int fatal(int err, struct tmr *quit_timer)
+{
+	char home[512] = "";
+	const char *dir = zvconf_dir();
+	if (!*dir)
+		dir = given_path;
+	if (!dir) {
+		if (zv_home_dir(home, sizeof(home)) == 0)
+			str_ncpy(home + str_len(home), "/.zorvane", sizeof(home) - str_len(home));
+		dir = home;
+	}
+
+	fatal_error_box("Zorvane could not be started (%H).\n\n"
+			"The log files can help to find the reason, see the \"logs\" folder in %s",
+			ZV_ERRNO(err), dir);
+	tmr_cancel(quit_timer);
+	ua_stop_all(true);
+	shutdown_chain();
+	return err;
+}
+
+}
+
+int main(int argc, char **argv)
+{
+	zv_console_attach();
+	setbuf(stdout, nullptr);
+	re_fprintf(stdout, "%s\n", zvconf_software());
+
+	struct tmr quit_timer;
+	tmr_init(&quit_timer);
+
+	int err = libre_init();
+	if (err)
+		return fatal(err, &quit_timer);
+
+	bool reset = false, sip_trace = false;
+	int quit_delay = 0;
+	int debug_level = DBG_INFO;
+	for (;;) {
+		int opt = getopt(argc, argv, "f:hrst:v");
+		if (opt < 0)
+			break;
+		switch (opt) {
+		case 'f':
+			given_path = optarg;
+			zvconf_path_set(optarg);
+			break;
+		case 'r':
+			reset = true;
+			break;
+		case 's':
+			sip_trace = true;
+			break;
+		case 't':
+			quit_delay = std::atoi(optarg);
+			break;
+		case 'v':
+			log_enable_debug(true);
+			debug_level = DBG_DEBUG;
+			break;
+		default:
+			re_fprintf(stderr, "%s", usage_text);
+			return -2;
+		}
+	}
+
+	dbg_init(debug_level, DBG_ANSI);
+
+	if (!given_path && instance_check()) {
+		libre_close();
+		return 0;
+	}
+
+	err = zvconf_configure(reset);
+	if (err) {
+		warning("main: configure failed: %H\n", ZV_ERRNO(err));
+		return fatal(err, &quit_timer);
+	}
+
+	(void)zv_thread_async_init(4);
+
+	err = baresip_init(conf_config());
+	if (err) {
+		warning("main: baresip init failed (%H)\n", ZV_ERRNO(err));
+		return fatal(err, &quit_timer);
+	}
+
+	err = ua_init(zvconf_software(), true, true, true);
+	if (err)
+		return fatal(err, &quit_timer);
+
+	uag_set_exit_handler(on_ua_exit, nullptr);
+
+	if (struct tls *tls = uag_tls())
+		(void)zvcacert_tls_add(tls);
+
+	if (sip_trace)
+		uag_enable_sip_trace(true);
+
+	err = tray_init(on_tray_command, zvconf_software());
+	if (err)
+		warning("main: tray icon failed (%H)\n", ZV_ERRNO(err));
+
+	err = zv_conf_modules(zv_module_table, zv_module_count);
+	if (err)
+		return fatal(err, &quit_timer);
+
+	tray_set_port(configured_web_port());
+
+	info("zorvane is ready.\n");
+
+	// A delay that is not positive starts no timer.
+	if (quit_delay > 0)
+		tmr_start(&quit_timer, static_cast<uint64_t>(quit_delay) * 1000, quit_timer_expired, nullptr);
+
+	hangup_listen();
+	err = re_main(on_signal);
+	if (err)
+		return fatal(err, &quit_timer);
+
+	tmr_cancel(&quit_timer);
+	shutdown_chain();
+	return 0;
+}

@@ -1,0 +1,3 @@
+#pragma once
+
+void zvaudio_open_folder(void);

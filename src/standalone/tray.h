@@ -1,0 +1,17 @@
+// The tray icon and the single-instance guard.
+#pragma once
+
+#include <cstdint>
+
+enum tray_cmd {
+	TRAY_CMD_QUIT = 0,
+	TRAY_CMD_OPEN_RECORDINGS = 1,
+};
+
+// Receives the tray's commands on the main thread.
+typedef void(tray_command_h)(int id, void *data, void *arg);
+
+bool instance_check(void);
+int tray_init(tray_command_h *handler, const char *software);
+void tray_set_port(uint16_t port);
+void tray_close(void);
