@@ -106,14 +106,17 @@ export function confirmDialog(text, answer) {
   });
 }
 
-// Closes open dialogs without running any of their answers; keep(dialog)
-// spares a dialog.
+// Closes a dialog without running any of its answers.
+export function closeDialog(root) {
+  const modal = Modal.getInstance(root);
+  if (!modal) root.remove();
+  else if ('zvOpening' in root.dataset) root.addEventListener('shown.bs.modal', () => modal.hide(), { once: true });
+  else modal.hide();
+}
+
+// Closes every open dialog but those that keep(dialog) spares.
 export function closeAllDialogs(keep = () => false) {
   document.querySelectorAll('.modal').forEach((root) => {
-    if (keep(root)) return;
-    const modal = Modal.getInstance(root);
-    if (!modal) root.remove();
-    else if ('zvOpening' in root.dataset) root.addEventListener('shown.bs.modal', () => modal.hide(), { once: true });
-    else modal.hide();
+    if (!keep(root)) closeDialog(root);
   });
 }

@@ -3,7 +3,7 @@ import { openSocket } from './socket.js';
 import { orderedRecords } from './keyorder.js';
 import { templates } from './templates.js';
 import { renderKeepingFocus } from './render.js';
-import { dialog, confirmDialog, closeAllDialogs } from './dialogs.js';
+import { dialog, confirmDialog, closeAllDialogs, closeDialog } from './dialogs.js';
 import { toast } from './toast.js';
 import { formRead, formValidate, onEnter } from './forms.js';
 import { byId } from './dom.js';
@@ -78,7 +78,7 @@ function bindCards(container) {
 // Incoming prompts whose call is no longer ringing go away.
 function closeStalePrompts() {
   document.querySelectorAll('.modal[data-incoming-key]').forEach((root) => {
-    if (stateOf(root.dataset.incomingKey) !== 'Incoming') closeAllDialogs((other) => other !== root);
+    if (stateOf(root.dataset.incomingKey) !== 'Incoming') closeDialog(root);
   });
 }
 

@@ -1,0 +1,17 @@
+import { driver } from 'driver.js';
+import { readKey, writeKey } from './storage.js';
+
+// The first-run tour; once closed or finished it does not come back.
+export function startTourOnce() {
+  if (readKey('zvonboarding') === 'completed') return;
+  const tour = driver({
+    showProgress: true,
+    steps: [
+      { element: '#btn-interface', popover: { description: 'Select your Audio Interface' } },
+      { element: '#sipnumbercall', popover: { description: 'Enter <b>echo</b> and press <b>Call</b>', side: 'left' } },
+      { element: '#btn-record', popover: { description: 'Press <b>Record</b> if ready' } },
+    ],
+    onDestroyed: () => writeKey('zvonboarding', 'completed'),
+  });
+  tour.drive();
+}

@@ -1,0 +1,110 @@
+import { openSocket } from './socket.js';
+import { templates } from './templates.js';
+import { renderKeepingFocus } from './render.js';
+import { dialog } from './dialogs.js';
+import { byId } from './dom.js';
+import { readKey, writeKey } from './storage.js';
+import { STREAM_HOST } from './service.js';
+
+const SWITCHES = [
+  ['monitoring', 'Monitoring'],
+  ['monorecord', 'Mono Local Recording'],
+  ['monostream', 'Mono Remote Streaming'],
+  ['verbose', 'Verbose Logging (SIP Trace)'],
+];
+const TOGGLES = { record: 'btn-record', onair: 'btn-onair', mute: 'btn-mute' };
+const ONAIR_OFF = `Live stream: broadcast the session audio (you and all call participants) via ${STREAM_HOST}`;
+const ONAIR_ON = 'You are live: the session audio is being streamed. Click to stop streaming.';
+const STREAM_INFO = `<p>Streaming broadcasts your <strong>live session audio</strong> (your microphone and all call participants) via <strong>${STREAM_HOST}</strong>. Anyone with the stream link can listen in real time.</p>
+<p>A browser window opens where you log in and get the listener link. The stream keeps running until you click the button again.</p>
+<p class="text-muted">This is not a recording. Use <em>Record</em> for local recordings.</p>
+<div class="form-check"><input class="form-check-input" type="checkbox" id="stream-info-hide"><label class="form-check-label" for="stream-info-hide">Don't show this again</label></div>`;
+
+let client = null;
+const flags = { record: false, onair: false, mute: false };
+
+function draw(name) {
+  const button = byId(TOGGLES[name]);
+  const on = flags[name];
+  button.classList.toggle('btn-danger', on);
+  button.classList.toggle('btn-secondary', !on);
+  button.setAttribute('aria-pressed', on ? 'true' : 'false');
+  if (name === 'onair') button.title = on ? ONAIR_ON : ONAIR_OFF;
+}
+
+function send(key, value) {
+  client.send({ key, value });
+}
+
+function flip(name) {
+  flags[name] = !flags[name];
+  send(name, flags[name] ? 'true' : 'false');
+}
+
+function goOnAir(on) {
+  flags.onair = on;
+  draw('onair');
+  send('onair', on ? 'true' : 'false');
+}
+
+function onAirClick() {
+  if (flags.onair) {
+    goOnAir(false);
+    return;
+  }
+  if (readKey('zvstreaminfo') === 'hide') {
+    goOnAir(true);
+    return;
+  }
+  dialog({
+    title: 'Start live stream?',
+    html: STREAM_INFO,
+    buttons: [
+      { name: 'Cancel', class: 'btn-secondary' },
+      {
+        name: 'Start streaming',
+        class: 'btn-danger',
+        callback: (root) => {
+          if (root.querySelector('#stream-info-hide')?.checked) writeKey('zvstreaminfo', 'hide');
+          goOnAir(true);
+        },
+      },
+    ],
+  });
+}
+
+function isTyping(target) {
+  return target instanceof Element
+    && (target.matches('input, textarea, select') || target.isContentEditable);
+}
+
+function onOptions(options) {
+  for (const name of Object.keys(TOGGLES)) {
+    const value = options[name];
+    if (typeof value === 'string' && value !== '') {
+      flags[name] = value === 'true';
+      draw(name);
+    }
+  }
+  const present = SWITCHES.filter(([name]) => name in options).map(([name, label]) => ({
+    name, label, on: typeof options[name] === 'string' && options[name] !== '',
+  }));
+  const pane = byId('options');
+  renderKeepingFocus(pane, templates.options({ options: present }));
+  pane.querySelectorAll('.option-change').forEach((box) => box.addEventListener('click', () => {
+    send(box.dataset.option, box.dataset.value);
+  }));
+}
+
+export function ws_options_init() {
+  client = openSocket('/ws_options', { onJson: onOptions });
+  byId('btn-record').addEventListener('click', () => flip('record'));
+  byId('btn-mute').addEventListener('click', () => flip('mute'));
+  byId('btn-record-folder').addEventListener('click', () => send('record-folder', '1'));
+  byId('btn-onair').addEventListener('click', onAirClick);
+  document.addEventListener('keydown', (e) => {
+    if (e.keyCode !== 77 || e.repeat || isTyping(e.target)) return;
+    flip('mute');
+  });
+  return client;
+}
