@@ -1,0 +1,103 @@
+// The audio engine: the sound driver "zvaudio" of the SIP library, its eight
+// tracks, the device selection and the recorder. Everything here is called
+// on the main thread unless said otherwise.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <pthread.h>
+
+#include <FLAC/stream_encoder.h>
+
+#include "sipstack.h"
+
+struct ausrc_st;
+struct auplay_st;
+
+// One track of the engine. The eight records live in zvaudio_tracks() in a
+// fixed order from module init to module close: the local input (id 0),
+// remote tracks 1 to 6, the on-air stream track (id 0).
+struct track {
+	struct le le;                 // element of the track list, data = the record
+
+	// Bound by the driver's source and player, under engine_lock.
+	struct ausrc_st *src;
+	struct auplay_st *play;
+	int32_t *mixminus;            // this caller's sum of the other callers (lent by the player)
+
+	int8_t ch;                    // meter slot of the call audio
+	bool src_active;              // src is bound
+	bool play_active;             // play is bound
+
+	struct call *call;            // the call the web app put here; NULL = free (main thread)
+	bool is_stream_track;
+	bool local;
+	uint32_t id;                  // track number
+
+	// Set on the main thread, read by the engine period.
+	std::atomic<int32_t> chmix;   // 0 stereo, 1 left on both sides, 2 right on both sides
+	const char *state;            // text of the call's state, constant, not owned
+	std::atomic<double> volume;   // linear gain of the call audio
+
+	// The recorder's part.
+	std::atomic<bool> rec_run;    // the writer thread keeps running
+	std::atomic<bool> rec_used;   // call audio reached the current recording
+	struct aubuf *ab;             // recording buffer, NULL when the track is not recorded
+	pthread_t thread;             // writer thread "zvaudio_record", joinable while rec_run
+	FLAC__StreamEncoder *enc;     // encoder of the open file, NULL when none
+	int16_t *rec_s16;             // 1920 values read from ab
+	int32_t *rec_s32;             // the same block widened for the encoder
+	float *meter_buf;             // one period of call audio as float (remote tracks)
+	FLAC__StreamMetadata *meta_comment;
+	FLAC__StreamMetadata *meta_padding;
+};
+
+// Guards the tracks' source and player slots (src, play, mixminus and the
+// two active flags). Always the outer lock: the SIP library's own locks are
+// taken inside it, never around it. It exists for the whole process.
+extern std::mutex engine_lock;
+
+// The module record: name "zvaudio", type "sound".
+extern "C" const struct mod_export exports_zvaudio;
+
+// The eight tracks in list order; valid while the module is loaded. The web
+// app walks it without engine_lock.
+struct list *zvaudio_tracks(void);
+
+// The device dictionary ("drivers", "input", "output", "error_msg"), NULL
+// when there is none. It is replaced by device commands and restarts: fetch
+// it each time, keep no pointer.
+struct odict *zvaudio_info(void);
+
+// True while the streams exist.
+bool zvaudio_running(void);
+
+// The period's switches; the next period uses the new value.
+void zvaudio_set_monorecord(bool on);
+void zvaudio_set_monostream(bool on);
+void zvaudio_set_mute(bool on);
+void zvaudio_set_monitoring(bool on);
+
+// Device commands of the page. Each rebuilds the device dictionary and
+// restarts the streams; 0, ENODEV when the sound system cannot start, or
+// ENOMEM when the new dictionary cannot be made.
+int zvaudio_reload(void);
+int zvaudio_set_driver(int id);
+int zvaudio_set_input(int id);
+int zvaudio_set_first_input_channel(int channel);
+int zvaudio_set_output(int id);
+
+// Shows text as "error_msg" of the device dictionary and pushes it.
+void zvaudio_set_error(const char *text);
+
+// Switches recording on or off.
+void zvaudio_record_set(bool on);
+
+// Milliseconds of audio written to the local file of the running
+// recording; 0 when none runs.
+int32_t zvaudio_record_time(void);
+
+// Opens the current recordings folder in the file manager, from a thread
+// of its own; failures are logged.
+void zvaudio_open_folder(void);
