@@ -1,0 +1,28 @@
+// The web control app: the SIP library's application module "webapp". Its
+// init reads webapp.conf, opens the local HTTP server of the page, starts the
+// module's parts and opens the page in the browser. Everything here runs on
+// the main thread.
+#pragma once
+
+#include <cstdint>
+
+#include "sipstack.h"
+
+// The module record: name "webapp", type "application".
+extern "C" const struct mod_export exports_webapp;
+
+// The calls dictionary (keyed by track number as decimal text), made first
+// by the module init and released last by its close; NULL outside.
+extern struct odict *webapp_calls;
+
+// The value of zv_auto_answer in webapp.conf.
+extern bool webapp_auto_answer;
+
+// The provisioning host: zv_provisioning_host of webapp.conf, else the
+// service's own. Never NULL.
+const char *webapp_provisioning_host(void);
+
+// The port the HTTP server actually listens on; 0 when it does not listen.
+// After a fallback from a busy configured port this is the new port, while
+// webapp.conf keeps naming the configured one.
+uint16_t webapp_port(void);

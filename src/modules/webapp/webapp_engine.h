@@ -1,0 +1,28 @@
+// What the audio engine calls in the web app.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sipstack.h"
+
+struct track;
+
+// Engine period thread, engine lock held, for every non-local track with a
+// bound player: fills the first samples values of sampv (48 kHz stereo
+// 16-bit) through the player's write handler wh with arg, then applies the
+// track's volume and channel mix. No allocation, no lock, no logging.
+void webapp_session_play(struct track *track, int16_t *sampv, auplay_write_h *wh,
+			 size_t samples, void *arg);
+
+// Engine period thread: raises the peaks of meter slot (0 to 31) from frames
+// interleaved stereo float frames, 1.0 being full scale. Lock-free.
+void webapp_meter_update(uint32_t slot, const float *samples, uint32_t frames);
+
+// Main thread: sends the engine's device dictionary (zvaudio_info) to every
+// page on "/ws_audio".
+void webapp_ws_audio_push(void);
+
+// Main thread: an option change as the page sends it (key and value texts;
+// either may be NULL, then nothing happens).
+void webapp_option_request(const char *key, const char *value);
