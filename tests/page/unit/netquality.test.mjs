@@ -1,0 +1,113 @@
+import test from 'node:test';
+import assert from 'node:assert/strict';
+import {
+  newTrackState, updateLoss, classify, settle, cellTexts, cssClass, NO_DATA,
+} from '../../../src/modules/webapp/frontend/src/netquality.js';
+
+const entry = (put, lost, extra = {}) => ({ active: true, rx_packets: 100, rtt: 10000, rx_jitter: 1000, jbuf: { put, lost }, ...extra });
+
+function lossOf(samples) {
+  const s = newTrackState();
+  let loss = null;
+  for (const [put, lost] of samples) loss = updateLoss(s, entry(put, lost));
+  return { loss, state: s };
+}
+
+test('loss over the window of jitter-buffer counters', () => {
+  const cases = [
+    [[[100, 0], [190, 10]], 10],
+    [[[100, 0], [199, 1]], 1],
+    [[[100, 0]], null],
+    [[[100, 5], [100, 5]], null],
+    // a new stream: put went down, so the history starts again
+    [[[500, 50], [100, 0], [190, 10]], 10],
+    [[[500, 50], [600, 40], [690, 50]], 10],
+  ];
+  for (const [samples, expected] of cases) assert.equal(lossOf(samples).loss, expected, JSON.stringify(samples));
+  assert.equal(classify(entry(190, 10), 10), 'bad');
+  assert.equal(classify(entry(199, 1), 1), 'good');
+});
+
+test('the window keeps the last 40 samples', () => {
+  const samples = [];
+  // 10 lost early, then 45 clean samples
+  samples.push([0, 0], [0, 10]);
+  for (let i = 1; i <= 45; i += 1) samples.push([i * 10, 10]);
+  const { loss, state } = lossOf(samples);
+  assert.equal(state.history.length, 40);
+  assert.equal(loss, 0);
+});
+
+test('entries without jbuf or not active clear the history', () => {
+  const s = newTrackState();
+  updateLoss(s, entry(100, 0));
+  assert.equal(updateLoss(s, { active: true, rx_packets: 5 }), null);
+  assert.deepEqual(s.history, []);
+  updateLoss(s, entry(100, 0));
+  assert.equal(updateLoss(s, { ...entry(190, 10), active: false }), null);
+  assert.deepEqual(s.history, []);
+});
+
+test('classes by loss, round trip and jitter', () => {
+  const cases = [
+    [{ active: false }, null, NO_DATA],
+    [{ active: true, rx_packets: 0 }, null, NO_DATA],
+    [{ active: true }, null, NO_DATA],
+    [{ active: true, rx_packets: 1 }, null, 'good'],
+    [{ active: true, rx_packets: 1 }, 1, 'good'],
+    [{ active: true, rx_packets: 1 }, 1.01, 'fair'],
+    [{ active: true, rx_packets: 1 }, 5.01, 'bad'],
+    [{ active: true, rx_packets: 1, rtt: 200000 }, 0, 'good'],
+    [{ active: true, rx_packets: 1, rtt: 200001 }, 0, 'fair'],
+    [{ active: true, rx_packets: 1, rtt: 400001 }, 0, 'bad'],
+    [{ active: true, rx_packets: 1, rx_jitter: 30001 }, 0, 'fair'],
+    [{ active: true, rx_packets: 1, rx_jitter: 60001 }, 0, 'bad'],
+    [{ active: true, rx_packets: 1, rtt: 250000, rx_jitter: 12345 }, null, 'fair'],
+  ];
+  for (const [e, loss, cls] of cases) assert.equal(classify(e, loss), cls, JSON.stringify([e, loss]));
+  assert.deepEqual(['good', 'fair', 'bad', NO_DATA].map(cssClass), ['netstatus-good', 'netstatus-fair', 'netstatus-bad', 'netstatus-none']);
+});
+
+test('hysteresis: worse at once, better after 20 updates in a row', () => {
+  const run = (classes) => {
+    const s = newTrackState();
+    return classes.map((c) => settle(s, c));
+  };
+  const goods = (n) => Array(n).fill('good');
+  let shown = run(['bad', ...goods(19)]);
+  assert.equal(shown.at(-1), 'bad');
+  shown = run(['bad', ...goods(20)]);
+  assert.equal(shown.at(-1), 'good');
+  assert.equal(shown.at(-2), 'bad');
+  // the worst of the better classes wins
+  shown = run(['bad', ...goods(5), 'fair', ...goods(14)]);
+  assert.equal(shown.at(-1), 'fair');
+  // a bad report restarts the count
+  shown = run(['bad', ...goods(10), 'bad', ...goods(19)]);
+  assert.equal(shown.at(-1), 'bad');
+  // no data shows at once, and so does the report after it
+  assert.deepEqual(run(['bad', NO_DATA, 'good']), ['bad', NO_DATA, 'good']);
+  assert.deepEqual(run(['good', 'fair', 'bad']), ['good', 'fair', 'bad']);
+});
+
+test('cell texts', () => {
+  const e = {
+    active: true, rx_packets: 500, tx_packets: 498, rtt: 250000, rx_jitter: 12345, tx_jitter: 2000,
+    rx_bitrate: 64400, tx_bitrate: 63600, rx_lost: -2, buffer: 60,
+    jbuf: { delay: 40, jitter: 3, skew: -1, packets: 4, lost: 7, late: 2, late_lost: 1, oos: 5, dups: 6, overflow: 8, flush: 9 },
+  };
+  assert.deepEqual(cellTexts(e, 'fair', 2.345), {
+    quality: 'fair (2.3 % loss)', rtt: '250.0 ms', bitrate: '64 kbit/s / 64 kbit/s', packets: '500 / 498',
+    lost: '-2 / -', jitter: '12.3 ms / 2.0 ms', buffer: '60 ms', jb_delay: '40 ms', jb_jitter: '3 ms',
+    jb_skew: '-1 ms', jb_packets: '4', jb_lost: '7', jb_late: '2 / 1', jb_oos: '5 / 6', jb_overflow: '8 / 9',
+  });
+  const bare = cellTexts({ ...e, rtt: 0, rx_jitter: undefined, jbuf: undefined }, 'good', null);
+  assert.equal(bare.quality, 'good');
+  assert.equal(bare.rtt, '-');
+  assert.equal(bare.jitter, '-');
+  assert.equal('jb_delay' in bare, false);
+  const off = cellTexts({ active: false }, NO_DATA, null);
+  assert.equal(off.quality, NO_DATA);
+  assert.equal(off.rtt, '-');
+  assert.equal(off.jb_late, '-');
+});
