@@ -46,6 +46,7 @@ function notificationStub(permission) {
 
 async function openPage(browser, server, {
   onboarded = true, viewport = { width: 1280, height: 800 }, permission = 'granted', storage = {}, hash = '', wait = true, forcedColors,
+  init, clock = false, clipboard = false,
 } = {}) {
   const context = await browser.newContext({ viewport, reducedMotion: 'reduce', forcedColors });
   const page = await context.newPage();
@@ -63,6 +64,15 @@ async function openPage(browser, server, {
     document.addEventListener('securitypolicyviolation', (e) => window.__csp.push(`${e.violatedDirective} ${e.blockedURI}`));
   }, { items });
   await page.addInitScript(notificationStub, permission);
+  await page.addInitScript(() => {
+    window.__opened = [];
+    window.open = (...args) => { window.__opened.push(args); return null; };
+    window.__focused = 0;
+    window.focus = () => { window.__focused += 1; };
+  });
+  if (init) await page.addInitScript(init);
+  if (clock) await page.clock.install();
+  if (clipboard) await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: server.url.replace(/\/$/, '') });
   await page.goto(server.url + hash);
   if (wait && server.variant === 'standalone') await page.waitForFunction(() => document.querySelector('#options .option-change'));
   page.zv = { errors, context };

@@ -36,6 +36,8 @@ export class FakeServer {
     this.connections = [];
     this.received = [];
     this.waiters = [];
+    // endpoints whose commands get no answer
+    this.quiet = new Set();
   }
 
   async start() {
@@ -139,6 +141,7 @@ export class FakeServer {
       this.waiters.splice(this.waiters.indexOf(waiter), 1);
       waiter.resolve(msg);
     }
+    if (this.quiet.has(path)) return;
     const handler = { '/ws_baresip': this.onBaresip, '/ws_calls': this.onCalls, '/ws_contacts': this.onContacts, '/ws_options': this.onOptions, '/ws_audio': this.onAudio }[path];
     if (handler && msg && typeof msg === 'object') handler.call(this, msg);
   }
