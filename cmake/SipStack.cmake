@@ -27,6 +27,13 @@ add_library(zv::sip ALIAS zv_sip)
 target_include_directories(zv_sip SYSTEM INTERFACE
   ${ZV_SIP_PREFIX}/include/re ${ZV_SIP_PREFIX}/include/rem ${ZV_SIP_PREFIX}/include/baresip)
 target_compile_definitions(zv_sip INTERFACE ${re_defines})
+# libbaresip refers to a static module table of its own: an empty one,
+# linked right after it.
+add_library(zv_sip_mod_table STATIC ${CMAKE_SOURCE_DIR}/src/compat/library/mod_table.cpp)
+target_include_directories(zv_sip_mod_table PRIVATE
+  ${ZV_SIP_PREFIX}/include/re ${ZV_SIP_PREFIX}/include/rem ${ZV_SIP_PREFIX}/include/baresip
+  ${CMAKE_SOURCE_DIR}/src/compat)
+target_compile_definitions(zv_sip_mod_table PRIVATE ${re_defines})
 target_link_libraries(zv_sip INTERFACE
-  ${ZV_SIP_PREFIX}/lib/libbaresip.a ${ZV_SIP_PREFIX}/lib/librem.a ${ZV_SIP_PREFIX}/lib/libre.a
+  ${ZV_SIP_PREFIX}/lib/libbaresip.a zv_sip_mod_table ${ZV_SIP_PREFIX}/lib/librem.a ${ZV_SIP_PREFIX}/lib/libre.a
   PkgConfig::OPUS OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB m Threads::Threads dl)

@@ -281,6 +281,7 @@ int main(int argc, char **argv)
 		return fatal(err, &quit_timer);
 
 	tray_set_port(configured_web_port());
+	hangup_listen();
 
 	info("zorvane is ready.\n");
 
@@ -288,7 +289,6 @@ int main(int argc, char **argv)
 	if (quit_delay > 0)
 		tmr_start(&quit_timer, static_cast<uint64_t>(quit_delay) * 1000, quit_timer_expired, nullptr);
 
-	hangup_listen();
 	err = re_main(on_signal);
 	if (err)
 		return fatal(err, &quit_timer);

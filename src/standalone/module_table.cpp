@@ -13,10 +13,6 @@ extern const struct mod_export exports_webapp;
 extern const struct mod_export exports_zvaudio;
 extern const struct mod_export exports_g722;
 extern const struct mod_export exports_zvlogging;
-
-// The SIP library's own static lookup is never used (our loader reads
-// zv_module_table); it finds nothing.
-const struct mod_export *mod_table[] = {nullptr};
 }
 
 // The library's core converts between the driver's format and a codec's

@@ -1,0 +1,205 @@
+"""Start-up, command line and shutdown of the built program."""
+
+import os
+import re
+import signal
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
+import zvtest  # noqa: E402
+
+HERE = os.path.dirname(__file__)
+with open(os.path.join(HERE, "config.golden"), "rb") as f:
+    GOLDEN = f.read()
+
+USAGE = ("Usage: zorvane-standalone [options]\noptions:\n"
+         "\t-f <path>        Config path\n\t-h -?            Help\n"
+         "\t-r               Reset configuration\n\t-s               Enable SIP trace\n"
+         "\t-t <sec>         Quit after <sec> seconds\n\t-v               Verbose debug\n")
+SOFTWARE = "Zorvane v26.11.0-stable (x86_64/Linux)"
+
+
+def tree(root):
+    found = []
+    for dirpath, dirnames, filenames in os.walk(root):
+        found += [os.path.join(dirpath, n) for n in dirnames + filenames]
+    return sorted(found)
+
+
+class Startup(unittest.TestCase):
+    def setUp(self):
+        self.box = zvtest.Sandbox()
+        self.cfg = self.box.path("cfg")
+
+    def tearDown(self):
+        self.box.cleanup()
+
+    def test_usage_cases_print_usage_and_touch_nothing(self):
+        before = tree(self.box.root)
+        for args in (["-h"], ["-?"], ["-x"], ["-t"], ["-f"], ["-v", "-h", "-t", "1"]):
+            with self.subTest(args=args):
+                code, out, err = zvtest.run(self.box, args, netns=False)
+                self.assertEqual(code, 254)
+                self.assertTrue(err.endswith(USAGE), err)
+                self.assertEqual(out, SOFTWARE + "\n")
+        self.assertEqual(tree(self.box.root), before)
+
+    def test_first_start_writes_template_and_stops_cleanly(self):
+        code, out, err = zvtest.run(self.box, ["-f", self.cfg, "-t", "1"])
+        self.assertEqual(code, 0, err)
+        self.assertEqual(out.splitlines()[0], SOFTWARE)
+        self.assertIn("zorvane is ready.", out)
+        with open(os.path.join(self.cfg, "config"), "rb") as f:
+            self.assertEqual(f.read(), GOLDEN)
+        self.assertFalse(os.path.exists(os.path.join(self.cfg, "config.old")))
+        self.assertNotIn("configuration reset", out)
+        self.assertNotIn("Memory leaks", err)
+        self.assertNotIn("Timers (", err)
+
+    def test_default_directory_is_dot_zorvane_in_home(self):
+        code, out, err = zvtest.run(self.box, ["-t", "1"])
+        self.assertEqual(code, 0, err)
+        with open(os.path.join(self.box.home, ".zorvane", "config"), "rb") as f:
+            self.assertEqual(f.read(), GOLDEN)
+
+    def test_home_from_password_database_without_home_variable(self):
+        env = self.box.env()
+        del env["HOME"]
+        env.pop("USER", None)
+        env.pop("LOGNAME", None)
+        p = zvtest.start(self.box, ["-t", "-5", "-h"], netns=False, env=env)
+        p.communicate(timeout=30)
+        self.assertEqual(p.returncode, 254)
+
+    def test_quit_delay_that_is_not_positive_starts_no_timer(self):
+        for delay in ("0", "-1", "abc"):
+            with self.subTest(delay=delay):
+                cfg = self.box.path("cfg-" + delay)
+                p = zvtest.start(self.box, ["-f", cfg, "-t", delay])
+                log = os.path.join(cfg, "logs", "zorvane.0.log")
+                self.assertTrue(zvtest.wait_until_running(log))
+                time.sleep(1.5)
+                self.assertIsNone(p.poll())
+                zvtest.send_signal(p, signal.SIGTERM)
+                p.communicate(timeout=30)
+                self.assertEqual(p.returncode, 0)
+
+    def test_signals_take_the_orderly_path(self):
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(sig=sig):
+                cfg = self.box.path("cfg-%d" % sig)
+                p = zvtest.start(self.box, ["-f", cfg])
+                log = os.path.join(cfg, "logs", "zorvane.0.log")
+                self.assertTrue(zvtest.wait_until_running(log))
+                zvtest.send_signal(p, sig)
+                out, err = p.communicate(timeout=30)
+                self.assertEqual(p.returncode, 0, err)
+                with open(log) as f:
+                    self.assertIn("INFO  terminated by signal %d\n" % sig, f.read())
+                self.assertIn("ua: stop all", out)
+                self.assertNotIn("Memory leaks", err)
+
+    def test_under_valgrind(self):
+        code, out, err = zvtest.run(
+            self.box, ["-f", self.cfg, "-t", "2"], timeout=240,
+            wrapper=("valgrind", "--error-exitcode=99", "--leak-check=full",
+                     "--errors-for-leak-kinds=definite", "-q"))
+        self.assertEqual(code, 0, err)
+        self.assertIn("zorvane is ready.", out)
+
+
+class Configuration(unittest.TestCase):
+    def setUp(self):
+        self.box = zvtest.Sandbox()
+        self.cfg = self.box.path("cfg")
+        os.makedirs(self.cfg)
+        self.file = os.path.join(self.cfg, "config")
+
+    def tearDown(self):
+        self.box.cleanup()
+
+    def start(self, *extra):
+        return zvtest.run(self.box, ["-f", self.cfg, "-t", "1", *extra])
+
+    def read(self, name):
+        with open(os.path.join(self.cfg, name), "rb") as f:
+            return f.read()
+
+    def test_current_file_is_kept_with_the_users_changes(self):
+        edited = GOLDEN + b"sip_listen\t\t127.0.0.1:0\n"
+        with open(self.file, "wb") as f:
+            f.write(edited)
+        code, out, err = self.start()
+        self.assertEqual(code, 0, err)
+        self.assertEqual(self.read("config"), edited)
+        self.assertNotIn("configuration reset", out)
+
+    def test_other_versions_are_reset_and_kept_as_config_old(self):
+        current = b"zv_version\t\tv26.11.0-stable\n"
+        cases = {
+            "older": GOLDEN.replace(current, b"zv_version\t\tv25.1.0-stable\n"),
+            "missing": GOLDEN.replace(current, b""),
+            "case": GOLDEN.replace(current, b"zv_version\t\tV26.11.0-STABLE\n"),
+            "cut to 63": GOLDEN.replace(current, b"zv_version\t\tv26.11.0-stable" + b"x" * 55 + b"\n"),
+        }
+        for name, text in cases.items():
+            with self.subTest(case=name):
+                with open(self.file, "wb") as f:
+                    f.write(text)
+                code, out, err = self.start()
+                self.assertEqual(code, 0, err)
+                self.assertIn("zvconf: configuration reset (v26.11.0-stable)", out)
+                self.assertEqual(self.read("config"), GOLDEN)
+                self.assertEqual(self.read("config.old"), text)
+
+    def test_reset_option_rewrites_a_current_file(self):
+        edited = GOLDEN + b"# mine\n"
+        with open(self.file, "wb") as f:
+            f.write(edited)
+        code, out, err = self.start("-r")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(self.read("config"), GOLDEN)
+        self.assertEqual(self.read("config.old"), edited)
+
+    def test_file_that_cannot_be_moved_aside_is_kept(self):
+        old = GOLDEN.replace(b"v26.11.0-stable", b"v1.0.0")
+        with open(self.file, "wb") as f:
+            f.write(old)
+        # A config.old that is a folder with content can be neither removed
+        # nor replaced by the rename.
+        os.makedirs(os.path.join(self.cfg, "config.old", "x"))
+        code, out, err = self.start()
+        self.assertEqual(code, 0, err)
+        self.assertEqual(self.read("config"), old)
+
+    def test_failures_take_the_fatal_path(self):
+        cases = [
+            ("config is a folder", lambda: os.makedirs(self.file), 21, ["-f", self.cfg]),
+            ("no parent folder", lambda: None, 2, ["-f", self.box.path("no", "such", "dir")]),
+        ]
+        for name, prepare, errno_value, args in cases:
+            with self.subTest(case=name):
+                prepare()
+                code, out, err = zvtest.run(self.box, args + ["-t", "1"])
+                self.assertEqual(code, errno_value, out + err)
+                self.assertIn("Zorvane could not be started (", err)
+                self.assertIn("[%d])." % errno_value, err)
+                self.assertIn('see the "logs" folder in ' + args[1], err)
+                self.assertNotIn("%USERPROFILE%", err)
+
+    def test_full_disk_is_reported_not_parsed(self):
+        def small_files():
+            import resource
+            resource.setrlimit(resource.RLIMIT_FSIZE, (600, 600))
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        p = zvtest.start(self.box, ["-f", self.cfg, "-t", "1"], preexec_fn=small_files)
+        out, err = p.communicate(timeout=60)
+        self.assertEqual(p.returncode, 5, out + err)
+        self.assertIn("zvconf: could not write", out)
+        self.assertFalse(os.path.exists(self.file))
+
+
+if __name__ == "__main__":
+    unittest.main()
