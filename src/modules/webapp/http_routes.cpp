@@ -1,0 +1,142 @@
+#include "http_routes.h"
+
+#include "assets.h"
+#include "webapp.h"
+#include "webapp_ws.h"
+#include "ws_dispatch.h"
+#include "meter.h"
+#include "zv_version.h"
+#include "zvaudio.h"
+
+namespace {
+
+struct ws_route {
+	const char *path;
+	int endpoint;
+	websock_recv_h *recvh;
+};
+
+const ws_route ws_routes[] = {
+	{"/ws_baresip", WS_BARESIP, webapp_ws_baresip_handler},
+	{"/ws_contacts", WS_CONTACTS, webapp_ws_contacts_handler},
+	{"/ws_audio", WS_AUDIO, webapp_ws_audio_handler},
+	{"/ws_meter", WS_METER, webapp_ws_meter_handler},
+	{"/ws_calls", WS_CALLS, webapp_ws_calls_handler},
+	{"/ws_options", WS_OPTIONS, webapp_ws_options_handler},
+};
+
+struct file_route {
+	const char *path;
+	const char *ctype;
+	const unsigned char *body;
+	const size_t *len;
+};
+
+const size_t version_len = sizeof(ZV_VERSION) - 1;
+const size_t swvariant_len = sizeof("standalone") - 1;
+
+const file_route file_routes[] = {
+	{"/", "text/html", webapp_asset_index_html, &webapp_asset_index_html_len},
+	{"/version", "text/html", reinterpret_cast<const unsigned char *>(ZV_VERSION), &version_len},
+	{"/swvariant", "text/html", reinterpret_cast<const unsigned char *>("standalone"),
+	 &swvariant_len},
+	{"/app.js", "application/javascript", webapp_asset_app_js, &webapp_asset_app_js_len},
+	{"/images/logo.svg", "image/svg+xml", webapp_asset_logo_svg, &webapp_asset_logo_svg_len},
+	{"/fonts/roboto-mono-400.woff2", "font/woff2", webapp_asset_roboto_mono_400,
+	 &webapp_asset_roboto_mono_400_len},
+	{"/fonts/roboto-mono-500.woff2", "font/woff2", webapp_asset_roboto_mono_500,
+	 &webapp_asset_roboto_mono_500_len},
+	{"/fonts/roboto-mono-700.woff2", "font/woff2", webapp_asset_roboto_mono_700,
+	 &webapp_asset_roboto_mono_700_len},
+	{"/app.css", "text/css", webapp_asset_app_css, &webapp_asset_app_css_len},
+};
+
+void webapp_http_asset(struct http_conn *conn, const char *ctype, const unsigned char *body,
+		       size_t len)
+{
+	struct mbuf *mb = mbuf_alloc(len ? len : 1);
+	if (!mb)
+		return;
+	if (mbuf_write_mem(mb, body, len) == 0) {
+		webapp_http_reply_room(conn, len);
+		(void)http_reply(conn, 200, "OK",
+				 "Content-Type: %s\r\n"
+				 "Content-Length: %zu\r\n"
+				 "Cache-Control: no-cache, no-store, must-revalidate\r\n"
+				 "\r\n"
+				 "%b",
+				 ctype, mb->end, mb->buf, mb->end);
+	}
+	mem_deref(mb);
+}
+
+void status_reply(struct http_conn *conn)
+{
+	char addr[INET_ADDRSTRLEN] = "";
+	const struct sa *laddr = net_laddr_af(baresip_network(), AF_INET);
+	if (!laddr || sa_ntop(laddr, addr, sizeof(addr)))
+		addr[0] = '\0';
+
+	char body[255];
+	int n = re_snprintf(body, sizeof(body),
+			    "[{ \"name\": \"IPv4\", \t\t\t\t\"value\": \"%s\", \"label\": \"default\"}]",
+			    addr);
+	if (n < 0)
+		return;
+	webapp_http_asset(conn, "application/json", reinterpret_cast<const unsigned char *>(body),
+			  static_cast<size_t>(n));
+}
+
+// The dictionary a page gets when it connects to the endpoint.
+void push_state(int endpoint)
+{
+	if (endpoint == WS_CALLS)
+		webapp_ws_send_json(WS_CALLS, webapp_calls);
+	else if (endpoint == WS_AUDIO)
+		webapp_ws_send_json(WS_AUDIO, zvaudio_info());
+	else if (endpoint != WS_METER)
+		webapp_ws_state_push(endpoint);
+}
+
+}
+
+void webapp_http_reply_room(struct http_conn *conn, size_t body_len)
+{
+	// The library queues 512 KiB of unsent reply by default and drops the
+	// rest of a longer one.
+	constexpr size_t queue_default = 524288;
+	constexpr size_t header_room = 1024;
+	size_t need = body_len + header_room;
+	tcp_conn_txqsz_set(http_conn_tcp(conn), need > queue_default ? need : queue_default);
+}
+
+void webapp_http_handler(struct http_conn *conn, const struct http_msg *msg, void *)
+{
+	if (!webapp_http_allowed(msg, webapp_port())) {
+		(void)http_ereply(conn, 403, "Forbidden");
+		return;
+	}
+
+	for (const ws_route &r : ws_routes) {
+		if (!pl_strcasecmp(&msg->path, r.path)) {
+			(void)webapp_ws_accept(conn, r.endpoint, msg, r.recvh);
+			push_state(r.endpoint);
+			return;
+		}
+	}
+	if (!pl_strcasecmp(&msg->path, "/status.json")) {
+		status_reply(conn);
+		return;
+	}
+	if (!pl_strcasecmp(&msg->path, "/logs.txt")) {
+		webapp_logs_reply(conn);
+		return;
+	}
+	for (const file_route &r : file_routes) {
+		if (!pl_strcasecmp(&msg->path, r.path)) {
+			webapp_http_asset(conn, r.ctype, r.body, *r.len);
+			return;
+		}
+	}
+	(void)http_ereply(conn, 404, "Not found");
+}

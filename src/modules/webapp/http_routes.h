@@ -1,0 +1,21 @@
+// The module's HTTP server: websocket upgrades, generated routes and the
+// page's embedded files.
+#pragma once
+
+#include "sipstack.h"
+
+// The request handler (http_req_h) of the module's HTTP server.
+void webapp_http_handler(struct http_conn *conn, const struct http_msg *msg, void *arg);
+
+// Lets the connection queue a whole reply with a body of body_len bytes.
+void webapp_http_reply_room(struct http_conn *conn, size_t body_len);
+
+// Answers "/logs.txt": the log files, oldest first.
+void webapp_logs_reply(struct http_conn *conn);
+
+// True when the request may be served: its Host, when given, names an IP
+// literal or "localhost", with the server's port when it names a port; and
+// an Origin header, when given, is "http://" and that Host. This keeps web
+// pages of other sites, and names rebound to this host, away from the
+// server. port is the listening port.
+bool webapp_http_allowed(const struct http_msg *msg, uint16_t port);

@@ -1,0 +1,126 @@
+#include "listener.h"
+
+#include <cerrno>
+
+#include "http_routes.h"
+#include "platform.h"
+#include "webapp.h"
+#include "webapp_file.h"
+
+struct http_sock *webapp_http_sock;
+bool webapp_auto_answer;
+
+namespace {
+
+// The service's provisioning server, unless webapp.conf names another.
+constexpr const char default_provisioning_host[] = "provisioning.zorvane.net";
+
+char provisioning_host[100] = "provisioning.zorvane.net";
+char url[100];
+uint16_t bound_port;
+
+int http_listen_once(const struct sa *addr)
+{
+	return http_listen(&webapp_http_sock, addr, webapp_http_handler, nullptr);
+}
+
+}
+
+static_assert(sizeof(default_provisioning_host) <= sizeof(provisioning_host));
+
+const char *webapp_provisioning_host(void)
+{
+	return provisioning_host;
+}
+
+uint16_t webapp_port(void)
+{
+	return webapp_http_sock ? bound_port : 0;
+}
+
+const char *webapp_url(void)
+{
+	return url;
+}
+
+int webapp_conf_listen(void)
+{
+	char listen[256] = "127.0.0.1";
+	uint32_t port = 0;
+
+	char dir[256];
+	int err = conf_path_get(dir, sizeof(dir));
+	if (err)
+		return err;
+	char path[256];
+	if (re_snprintf(path, sizeof(path), "%s/webapp.conf", dir) < 0)
+		return ENOMEM;
+
+	struct conf *conf = nullptr;
+	if (conf_alloc(&conf, path) == 0) {
+		(void)conf_get_str(conf, "zv_listen", listen, sizeof(listen));
+		(void)conf_get_u32(conf, "zv_port", &port);
+		(void)conf_get_bool(conf, "zv_auto_answer", &webapp_auto_answer);
+		(void)conf_get_str(conf, "zv_provisioning_host", provisioning_host,
+				   sizeof(provisioning_host));
+		mem_deref(conf);
+	}
+	if (port > UINT16_MAX) {
+		warning("webapp: zv_port %u is no port number -- using a new port\n", port);
+		port = 0;
+	}
+
+	info("webapp.conf/provisioning_host: %s\n", provisioning_host);
+
+	struct sa addr;
+	err = sa_set_str(&addr, listen, static_cast<uint16_t>(port));
+	if (err)
+		return err;
+
+	bool first_attempt = true;
+	err = http_listen_once(&addr);
+	if (err) {
+		if (port == 0)
+			return err;
+		warning("webapp: port %u is in use (%H), maybe another Zorvane process "
+			"(DAW plugin sandbox?) -- using a new port\n",
+			port, ZV_ERRNO(err));
+		first_attempt = false;
+		sa_set_port(&addr, 0);
+		err = http_listen_once(&addr);
+		if (err)
+			return err;
+	}
+
+	struct sa local;
+	err = tcp_sock_local_get(http_sock_tcp(webapp_http_sock), &local);
+	if (err) {
+		webapp_http_sock = static_cast<struct http_sock *>(mem_deref(webapp_http_sock));
+		return err;
+	}
+	bound_port = sa_port(&local);
+
+	char port_text[10];
+	(void)re_snprintf(port_text, sizeof(port_text), "%d", bound_port);
+	(void)re_snprintf(url, sizeof(url), "http://127.0.0.1:%s/", port_text);
+	info("http listening on ip: %s port: %s\n", listen, port_text);
+
+	if (first_attempt) {
+		char text[512];
+		if (re_snprintf(text, sizeof(text),
+				"zv_listen\t%s\nzv_port\t%s\nzv_auto_answer\t%d\n"
+				"zv_provisioning_host\t%s\n",
+				listen, port_text, webapp_auto_answer ? 1 : 0,
+				provisioning_host) >= 0)
+			(void)webapp_file_write(text, path);
+	}
+	return 0;
+}
+
+int webapp_open_browser(void)
+{
+	int err = zv_shell_open(url);
+	if (err == EINVAL)
+		return EINVAL;
+	return err ? EIO : 0;
+}
