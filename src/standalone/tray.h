@@ -15,3 +15,7 @@ bool instance_check(void);
 int tray_init(tray_command_h *handler, const char *software);
 void tray_set_port(uint16_t port);
 void tray_close(void);
+
+// The message queue's handler, on the main thread: hands each command to
+// the handler given to tray_init.
+void tray_queue_handler(int id, void *data, void *arg);
