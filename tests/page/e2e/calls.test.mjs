@@ -103,7 +103,7 @@ test('Add Contact from a card validates, sends on the contacts socket and names 
   const dialog = page.locator('.modal.show', { hasText: 'Add Contact' });
   await dialog.waitFor();
   assert.equal(await dialog.locator('#formaddcontact-sip').inputValue(), 'stranger@svc.test');
-  assert.equal(await page.evaluate(() => document.activeElement.id), 'formaddcontact-name');
+  await until(async () => (await page.evaluate(() => document.activeElement.id)) === 'formaddcontact-name', 'focus in the name');
   await page.fill('#formaddcontact-name', 'ab');
   await dialog.getByRole('button', { name: 'Save' }).click();
   assert.equal(await dialog.isVisible(), true);

@@ -2,7 +2,7 @@
 // new records under the lowest free key "0".."99".
 export class Records {
   constructor(entries = []) {
-    this.entries = entries.map(([k, v]) => [String(k), v]);
+    this.entries = entries.map(([k, v]) => [String(k), structuredClone(v)]);
   }
 
   add(record) {
