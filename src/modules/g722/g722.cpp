@@ -124,16 +124,22 @@ int g722_decode_frame(struct audec_state *ads, int fmt, void *sampv,
 }
 
 struct aucodec g722_codec = {
-	.pt      = "9",
-	.name    = "G722",
-	.srate   = 16000,
-	.crate   = 8000,
-	.ch      = 1,
-	.pch     = 1,
-	.encupdh = g722_encode_update,
-	.ench    = g722_encode_frame,
-	.decupdh = g722_decode_update,
-	.dech    = g722_decode_frame,
+	.le        = LE_INIT,
+	.pt        = "9",
+	.name      = "G722",
+	.srate     = 16000,
+	.crate     = 8000,
+	.ch        = 1,
+	.pch       = 1,
+	.ptime     = 0,
+	.fmtp      = nullptr,
+	.encupdh   = g722_encode_update,
+	.ench      = g722_encode_frame,
+	.decupdh   = g722_decode_update,
+	.dech      = g722_decode_frame,
+	.plch      = nullptr,
+	.fmtp_ench = nullptr,
+	.fmtp_cmph = nullptr,
 };
 
 int g722_module_init(void)
