@@ -24,6 +24,18 @@ const struct zv_static_module *lookup(const struct load_state &st, const struct 
 	return nullptr;
 }
 
+// mod_find wants a file name, and the library's own duplicate check in
+// mod_add passes it the bare module name, which never matches: compare the
+// records themselves.
+bool already_loaded(const struct mod_export *exp)
+{
+	for (struct le *le = list_head(mod_list()); le; le = le->next) {
+		if (mod_export(static_cast<struct mod *>(le->data)) == exp)
+			return true;
+	}
+	return false;
+}
+
 int load_handler(const struct pl *val, void *arg)
 {
 	const auto &st = *static_cast<const struct load_state *>(arg);
@@ -37,7 +49,7 @@ int load_handler(const struct pl *val, void *arg)
 		debug("module %r: built into the core\n", val);
 		return 0;
 	}
-	if (mod_find(rec->exp->name))
+	if (already_loaded(rec->exp))
 		return 0;
 
 	if (st.app && 0 != str_casecmp(rec->exp->type, "application"))
