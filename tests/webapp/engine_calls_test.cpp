@@ -1,0 +1,142 @@
+// The functions the audio engine calls: track playback and the meters.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "meter.h"
+#include "webapp_engine.h"
+#include "zvaudio.h"
+
+namespace {
+
+struct fake_player {
+	std::vector<int16_t> fill;
+	int calls = 0;
+	size_t sampc = 0;
+};
+
+void fake_write(struct auframe *af, void *arg)
+{
+	auto *p = static_cast<fake_player *>(arg);
+	++p->calls;
+	p->sampc = af->sampc;
+	EXPECT_EQ(af->fmt, AUFMT_S16LE);
+	auto *s = static_cast<int16_t *>(af->sampv);
+	for (size_t i = 0; i < af->sampc && i < p->fill.size(); ++i)
+		s[i] = p->fill[i];
+}
+
+struct play_case {
+	double volume;
+	int32_t chmix;
+	std::vector<int16_t> in;
+	std::vector<int16_t> out;
+};
+
+class Play : public testing::TestWithParam<play_case> {};
+
+TEST_P(Play, GainThenChannelMix)
+{
+	const play_case &c = GetParam();
+	track t{};
+	t.volume = c.volume;
+	t.chmix = c.chmix;
+	fake_player p{c.in};
+	std::vector<int16_t> buf(c.in.size() + 1, 77);
+	webapp_session_play(&t, buf.data(), fake_write, c.in.size(), &p);
+	EXPECT_EQ(p.calls, 1);
+	EXPECT_EQ(p.sampc, c.in.size());
+	buf.pop_back();
+	EXPECT_EQ(buf, c.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Cases, Play,
+	testing::Values(
+		play_case{1.0, 0, {-32768, 5, 32767, -1}, {-32768, 5, 32767, -1}},
+		play_case{2.0, 0, {20000, -20000}, {32767, -32767}},
+		play_case{0.5, 0, {3, -3}, {1, -1}},
+		play_case{0.0, 0, {1000, -1000}, {0, 0}},
+		play_case{-1.0, 0, {-32768, 100}, {32767, -100}},
+		play_case{1.0, 1, {100, -5, 7, 8}, {100, 100, 7, 7}},
+		play_case{1.0, 2, {100, -5, 7, 8}, {-5, -5, 8, 8}},
+		play_case{2.0, 1, {100, -5, 9}, {200, 200, 18}},
+		play_case{1.0, 3, {100, -5}, {100, -5}},
+		play_case{1.0, 1, {}, {}}));
+
+TEST(Play, FrameStopsAtSamples)
+{
+	track t{};
+	t.volume = 3.0;
+	t.chmix = 1;
+	fake_player p{{1, 2, 3, 4}};
+	int16_t buf[4] = {0, 0, 9, 9};
+	webapp_session_play(&t, buf, fake_write, 2, &p);
+	EXPECT_EQ(std::vector<int16_t>(buf, buf + 4), (std::vector<int16_t>{3, 3, 9, 9}));
+}
+
+std::vector<std::string> fields(const char *line)
+{
+	std::vector<std::string> out;
+	std::istringstream in(line);
+	for (std::string f; in >> f;)
+		out.push_back(f);
+	return out;
+}
+
+TEST(Meter, LineHoldsTimeAndLevels)
+{
+	float snap[METER_SLOTS][2] = {};
+	snap[0][0] = 1.0f;
+	snap[0][1] = 0.5f;
+	snap[5][1] = 2.0f;
+	char line[4096];
+	ASSERT_EQ(webapp_meter_line(line, sizeof(line), 3725000, snap), 0);
+	auto f = fields(line);
+	ASSERT_EQ(f.size(), 66u);
+	EXPECT_EQ(f[0], "1:02:05");
+	EXPECT_EQ(f[1], "0");
+	EXPECT_EQ(f[2], "0.0");
+	EXPECT_EQ(f[3], "-6.0");
+	EXPECT_EQ(f[2 + 5 * 2 + 1], "6.0");
+	EXPECT_EQ(f[4], "inf");
+	EXPECT_EQ(f[65], "inf");
+	EXPECT_EQ(std::string(line).find("  "), std::string::npos);
+	EXPECT_NE(line[strlen(line) - 1], ' ');
+
+	ASSERT_EQ(webapp_meter_line(line, sizeof(line), 360000000, snap), 0);
+	EXPECT_EQ(fields(line)[0], "100:00:00");
+	ASSERT_EQ(webapp_meter_line(line, sizeof(line), 0, snap), 0);
+	EXPECT_EQ(fields(line)[0], "0:00:00");
+
+	EXPECT_EQ(webapp_meter_line(line, 40, 0, snap), ENOMEM);
+}
+
+TEST(Meter, PeaksRiseAndStartAgain)
+{
+	float snap[METER_SLOTS][2];
+	webapp_meter_take(snap);
+
+	const float frames[] = {0.1f, -0.8f, -0.3f, 0.2f};
+	webapp_meter_update(3, frames, 2);
+	webapp_meter_update(32, frames, 2);
+	webapp_meter_update(4, nullptr, 2);
+	webapp_meter_update(5, frames, 0);
+	webapp_meter_take(snap);
+	EXPECT_FLOAT_EQ(snap[3][0], 0.3f);
+	EXPECT_FLOAT_EQ(snap[3][1], 0.8f);
+	for (unsigned s = 0; s < METER_SLOTS; ++s) {
+		if (s != 3) {
+			EXPECT_EQ(snap[s][0], 0.0f) << s;
+			EXPECT_EQ(snap[s][1], 0.0f) << s;
+		}
+	}
+
+	webapp_meter_take(snap);
+	EXPECT_EQ(snap[3][0], 0.0f);
+	EXPECT_EQ(snap[3][1], 0.0f);
+}
+
+}
