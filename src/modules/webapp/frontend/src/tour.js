@@ -11,7 +11,11 @@ export function startTourOnce() {
       { element: '#sipnumbercall', popover: { description: 'Enter <b>echo</b> and press <b>Call</b>', side: 'left' } },
       { element: '#btn-record', popover: { description: 'Press <b>Record</b> if ready' } },
     ],
-    onDestroyed: () => writeKey('zvonboarding', 'completed'),
+    // runs whenever the user ends the tour: closed, overlay or last step
+    onDestroyStarted: () => {
+      writeKey('zvonboarding', 'completed');
+      tour.destroy();
+    },
   });
   tour.drive();
 }

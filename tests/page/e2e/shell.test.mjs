@@ -1,0 +1,88 @@
+import test from 'node:test';
+import assert from 'node:assert/strict';
+import { useBrowser, openPage, until, sleep } from '../lib/e2e.mjs';
+
+useBrowser();
+
+const view = (page) => page.evaluate(() => ({
+  tracks: !document.getElementById('view-tracks').hidden,
+  settings: !document.getElementById('view-settings').hidden,
+  current: [...document.querySelectorAll('.zv-nav a[aria-current="page"]')].map((a) => a.getAttribute('href')),
+  title: document.title,
+  focus: document.activeElement.id,
+}));
+
+test('the router shows the view of the fragment', async (t) => {
+  const { page } = await openPage(t, {}, { hash: '#settings' });
+  assert.deepEqual(await view(page), { tracks: false, settings: true, current: ['#settings'], title: 'Settings - Zorvane', focus: '' });
+  await page.evaluate(() => { window.location.hash = '#nothing'; });
+  await sleep(100);
+  assert.deepEqual(await view(page), { tracks: false, settings: true, current: ['#settings'], title: 'Settings - Zorvane', focus: '' });
+  await page.click('.zv-nav a[href="#tracks"]');
+  await until(async () => (await view(page)).tracks, 'tracks view');
+  assert.deepEqual(await view(page), { tracks: true, settings: false, current: ['#tracks'], title: 'Zorvane', focus: 'view-tracks-title' });
+});
+
+test('the first-run tour runs once per profile', async (t) => {
+  const { page } = await openPage(t, {}, { onboarded: false });
+  const popover = page.locator('.driver-popover');
+  await popover.waitFor();
+  assert.equal(await popover.locator('.driver-popover-description').textContent(), 'Select your Audio Interface');
+  assert.match(await popover.locator('.driver-popover-progress-text').textContent(), /1 of 3/);
+  await popover.locator('.driver-popover-next-btn').click();
+  await until(async () => (await popover.locator('.driver-popover-description').innerHTML()) === 'Enter <b>echo</b> and press <b>Call</b>', 'second step');
+  assert.equal(await page.evaluate(() => localStorage.getItem('zvonboarding')), null);
+  await popover.locator('.driver-popover-close-btn').click();
+  await popover.waitFor({ state: 'detached' });
+  assert.equal(await page.evaluate(() => localStorage.getItem('zvonboarding')), 'completed');
+  await page.reload();
+  await page.locator('#options .option-change').first().waitFor({ state: 'attached' });
+  await sleep(300);
+  assert.equal(await page.locator('.driver-popover').count(), 0);
+});
+
+test('leaving asks only while a call is established', async (t) => {
+  for (const [state, asks] of [['Established', true], ['Outgoing', false]]) {
+    const { server, page } = await openPage(t);
+    server.placeCall('sip:a@other.test', state, 1);
+    server.pushCalls();
+    await page.locator('#activecalls .zv-track').waitFor();
+    await page.click('#sipnumbercall');
+    let asked = false;
+    page.on('dialog', (d) => { asked = d.type() === 'beforeunload'; d.accept(); });
+    await page.close({ runBeforeUnload: true });
+    await until(() => page.isClosed() || asked, 'unload');
+    assert.equal(asked, asks, state);
+  }
+});
+
+test('when the server goes, the two reporting sockets leave persistent toasts', async (t) => {
+  const { server, page } = await openPage(t, {}, { clock: true });
+  server.dropSockets();
+  await until(async () => (await page.locator('.toast').count()) >= 2, 'toasts');
+  await sleep(300);
+  const texts = await page.locator('.toast').allTextContents();
+  assert.ok(texts.every((text) => text === 'Websocket closed' || text === 'Websocket error'), texts.join());
+  assert.equal(texts.filter((text) => text === 'Websocket closed').length, 2);
+  assert.equal(await page.locator('.toast.text-bg-danger[role="alert"][aria-live="assertive"]').count(), texts.length);
+  await page.evaluate(() => window.dispatchEvent(new Event('zv-probe')));
+  await page.clock.fastForward(15000);
+  assert.equal(await page.locator('.toast').count(), texts.length);
+  await page.locator('.toast .btn-close').first().click();
+  await until(async () => (await page.locator('.toast').count()) === texts.length - 1, 'closed by hand');
+});
+
+test('other toasts go after 10 s, newest first, text shown as text', async (t) => {
+  const { server, page } = await openPage(t, {}, { clock: true });
+  server.push('/ws_calls', { callback: 'CLOSED', message: '<b>first</b>' });
+  await page.locator('.toast').waitFor();
+  server.push('/ws_calls', { callback: 'INCOMING', peeruri: 'sip:x@other.test', key: '1' });
+  await until(async () => (await page.locator('.toast').count()) === 2, 'two toasts');
+  assert.deepEqual(await page.locator('.toast').allTextContents(), ['INCOMING Call', 'Call closed: <b>first</b>']);
+  assert.equal(await page.locator('.toast b').count(), 0);
+  assert.deepEqual(await page.locator('.toast').evaluateAll((l) => l.map((n) => [n.getAttribute('role'), n.getAttribute('aria-live')])), [['status', 'polite'], ['status', 'polite']]);
+  await page.clock.fastForward(9000);
+  assert.equal(await page.locator('.toast').count(), 2);
+  await page.clock.fastForward(2000);
+  await until(async () => (await page.locator('.toast').count()) === 0, 'toasts gone');
+});
