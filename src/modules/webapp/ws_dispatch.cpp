@@ -14,7 +14,7 @@ struct command {
 	webapp_ws_command_h *h;
 };
 
-command commands[32];
+command command_table[32];
 webapp_ws_state_h *states[WS_ENDPOINTS];
 
 bool has_command_table(int endpoint)
@@ -24,7 +24,7 @@ bool has_command_table(int endpoint)
 
 command *find(int endpoint, const char *name)
 {
-	for (command &c : commands) {
+	for (command &c : command_table) {
 		if (c.h && c.endpoint == endpoint && !str_cmp(c.name, name))
 			return &c;
 	}
@@ -58,7 +58,7 @@ int webapp_ws_command_set(int endpoint, const char *name, webapp_ws_command_h *h
 	}
 	if (!h)
 		return 0;
-	for (command &c : commands) {
+	for (command &c : command_table) {
 		if (!c.h) {
 			c = {endpoint, name, h};
 			return 0;
