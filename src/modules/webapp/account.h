@@ -1,0 +1,55 @@
+// The page's SIP accounts: the records of accounts.json, the user agents of
+// the SIP library made from them (with a "quick" user agent where a record
+// asks for one), the three user agents the module singles out and the marks
+// the page sees ("status" while registered, "current" on the account of
+// outgoing calls). Main thread only.
+#pragma once
+
+#include "sipstack.h"
+
+// Loads accounts.json, sets the "/ws_baresip" account commands and, when the
+// file was readable, arms the start of registration and provisioning
+// (1000 ms later). 0, or the decoder's error for a damaged file: then the
+// module has no accounts dictionary, and the file is never written.
+int webapp_accounts_init(void);
+
+// Cancels the start or the update notice, drops the provisioning request,
+// saves and releases the dictionary. Copes with an init that never ran.
+void webapp_accounts_close(void);
+
+// Makes and registers the record's user agent (and its quick one); a record
+// on a service domain becomes the main account. A member "update" schedules
+// the update notice and is taken out of the record. NULL does nothing.
+void webapp_account_register(struct odict *record);
+
+// An account from the page: registered, then stored and saved.
+void webapp_account_add(const struct odict *record);
+
+// Deletes the first record with user and domain, or with a NULL user every
+// record on domain, ending each one's user agent and saving after each.
+void webapp_account_delete(const char *user, const char *domain);
+
+// Marks every record whose address of record is aor with "status".
+void webapp_account_status_set(const char *aor, bool status);
+
+// Puts "current" on the records of the current user agent.
+void webapp_account_current_mark(void);
+
+// The user agent for the page's outgoing calls: the one last set while the
+// SIP library still lists it, else the library's first (NULL when none).
+struct ua *webapp_ua_current(void);
+void webapp_ua_current_set(struct ua *ua);
+
+// The user agent of the last registered account on a service domain, and
+// the last quick user agent; NULL when none or no longer listed.
+struct ua *webapp_ua_main(void);
+struct ua *webapp_ua_quick(void);
+
+// Ends a user agent: hangs up each of its calls (so that their tracks are
+// freed and the page is told), forgets it wherever the module keeps it and
+// releases it. NULL does nothing.
+void webapp_ua_end(struct ua *ua);
+
+// The accounts dictionary (the accounts object of "/ws_baresip"); NULL
+// after a damaged accounts.json.
+struct odict *webapp_accounts(void);
