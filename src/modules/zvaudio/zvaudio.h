@@ -14,6 +14,7 @@
 
 struct ausrc_st;
 struct auplay_st;
+struct record_fifo;
 
 // One track of the engine. The eight records live in zvaudio_tracks() in a
 // fixed order from module init to module close: the local input (id 0),
@@ -43,9 +44,10 @@ struct track {
 	// The recorder's part.
 	std::atomic<bool> rec_run;    // the writer thread keeps running
 	std::atomic<bool> rec_used;   // call audio reached the current recording
-	struct aubuf *ab;             // recording buffer, NULL when the track is not recorded
+	struct record_fifo *ab;       // recording buffer, NULL when the track is not recorded
 	pthread_t thread;             // writer thread "zvaudio_record", joinable while rec_run
 	FLAC__StreamEncoder *enc;     // encoder of the open file, NULL when none
+	int rec_fd = -1;              // the open file
 	int16_t *rec_s16;             // 1920 values read from ab
 	int32_t *rec_s32;             // the same block widened for the encoder
 	float *meter_buf;             // one period of call audio as float (remote tracks)

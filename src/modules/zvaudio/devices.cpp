@@ -1,0 +1,456 @@
+// The sound card: host API and device choice, the two PortAudio streams,
+// restarts, the stream watchdog and the device dictionary for the page.
+#include "engine.h"
+#include "record.h"
+#include "webapp_engine.h"
+
+#include <algorithm>
+#include <new>
+
+namespace {
+
+constexpr PaHostApiTypeId pulseaudio_type = PaHostApiTypeId(16);
+
+// The host APIs tried first, in order, when none is chosen.
+constexpr PaHostApiTypeId default_order[] = {pulseaudio_type, PaHostApiTypeId(13), PaHostApiTypeId(5)};
+
+const char *driver_display(const PaHostApiInfo *api)
+{
+	switch (int(api->type)) {
+	case 1: return "DirectSound";
+	case 2: return "MME";
+	case 5: return "CoreAudio";
+	case 8: return "ALSA";
+	case 11: return "WDM-KS";
+	case 12: return "JACK";
+	case 13: return "WASAPI";
+	case 16: return "PulseAudio";
+	default: return api->name;
+	}
+}
+
+const PaDeviceInfo *device_of_driver(int d)
+{
+	if (d < 0 || d >= Pa_GetDeviceCount())
+		return nullptr;
+	const PaDeviceInfo *dev = Pa_GetDeviceInfo(d);
+	if (!dev || dev->hostApi != zva.driver_index)
+		return nullptr;
+	return dev;
+}
+
+bool valid_input(int d)
+{
+	const PaDeviceInfo *dev = device_of_driver(d);
+	return dev && dev->maxInputChannels > 0;
+}
+
+bool valid_output(int d)
+{
+	const PaDeviceInfo *dev = device_of_driver(d);
+	return dev && dev->maxOutputChannels > 0;
+}
+
+int input_channel_count(int d)
+{
+	const PaDeviceInfo *dev = Pa_GetDeviceInfo(d);
+	if (!dev)
+		return 0;
+	int c = dev->maxInputChannels;
+	const PaHostApiInfo *api = Pa_GetHostApiInfo(dev->hostApi);
+	if (api && api->type == pulseaudio_type &&
+	    (d == api->defaultInputDevice || d == api->defaultOutputDevice))
+		c = std::min(c, 2);
+	return std::min(c, 64);
+}
+
+int output_channel_count(int d)
+{
+	const PaDeviceInfo *dev = Pa_GetDeviceInfo(d);
+	return dev ? std::min(dev->maxOutputChannels, 2) : 0;
+}
+
+void stream_state_destructor(void *arg)
+{
+	auto *st = static_cast<zvaudio_stream_state *>(arg);
+	if (st->in_stream) {
+		Pa_AbortStream(st->in_stream);
+		Pa_CloseStream(st->in_stream);
+	}
+	if (st->out_stream) {
+		Pa_AbortStream(st->out_stream);
+		Pa_CloseStream(st->out_stream);
+	}
+	mem_deref(st->s16);
+	mem_deref(st->in_f);
+	mem_deref(st->rs_f);
+	mem_deref(st->out_f);
+	mem_deref(st->ring_data);
+	st->~zvaudio_stream_state();
+}
+
+void release_stream()
+{
+	zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(zva.stream));
+}
+
+void add_int(struct odict *o, const char *key, int64_t v)
+{
+	odict_entry_add(o, key, ODICT_INT, v);
+}
+
+void add_bool(struct odict *o, const char *key, bool v)
+{
+	odict_entry_add(o, key, ODICT_BOOL, int(v));
+}
+
+void device_info_add(struct odict *list, int d, bool input)
+{
+	struct odict *o = nullptr;
+	if (odict_alloc(&o, 32))
+		return;
+	const PaDeviceInfo *dev = Pa_GetDeviceInfo(d);
+	add_int(o, "id", d);
+	odict_entry_add(o, "display", ODICT_STRING, dev->name);
+	if (input) {
+		int channels = input_channel_count(d);
+		info("zvaudio: input device: %s (%d channels)\n", dev->name, channels);
+		add_int(o, "channels", channels);
+		add_int(o, "first_input_channel", zva.first_input_channel.load());
+		add_bool(o, "selected", d == zva.input_index);
+	}
+	else {
+		info("zvaudio: output device: %s\n", dev->name);
+		add_bool(o, "selected", d == zva.output_index);
+	}
+	char key[16];
+	re_snprintf(key, sizeof(key), "%d", d);
+	odict_entry_add(list, key, ODICT_OBJECT, o);
+	mem_deref(o);
+}
+
+// A new empty dictionary in place of the current one; false when none
+// could be made (the engine then holds none).
+bool renew_device_info()
+{
+	zva.device_info = static_cast<struct odict *>(mem_deref(zva.device_info));
+	return odict_alloc(&zva.device_info, 32) == 0;
+}
+
+int command_reset()
+{
+	if (!renew_device_info())
+		return ENOMEM;
+	return zvaudio_reset();
+}
+
+}
+
+zvaudio_stream_state *zvaudio_stream_state_alloc()
+{
+	void *mem = mem_zalloc(sizeof(zvaudio_stream_state), stream_state_destructor);
+	if (!mem)
+		return nullptr;
+	auto *st = new (mem) zvaudio_stream_state();
+	st->s16 = static_cast<int16_t *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(int16_t), nullptr));
+	st->in_f = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
+	st->rs_f = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
+	st->out_f = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
+	st->ring_data = static_cast<float *>(mem_zalloc(ZV_RING_FRAMES * 2 * sizeof(float), nullptr));
+	if (!st->s16 || !st->in_f || !st->rs_f || !st->out_f || !st->ring_data ||
+	    !st->ring.init(st->ring_data, 2 * sizeof(float), ZV_RING_FRAMES))
+		return static_cast<zvaudio_stream_state *>(mem_deref(st));
+	return st;
+}
+
+void zvaudio_drivers()
+{
+	const int n = Pa_GetHostApiCount();
+	if (zva.driver_index >= n || zva.driver_index < -1)
+		zva.driver_index = -1;
+
+	if (zva.driver_index == -1) {
+		for (PaHostApiTypeId type : default_order) {
+			PaHostApiIndex i = Pa_HostApiTypeIdToHostApiIndex(type);
+			const PaHostApiInfo *api = i >= 0 ? Pa_GetHostApiInfo(i) : nullptr;
+			if (api && api->deviceCount > 0) {
+				zva.driver_index = i;
+				break;
+			}
+		}
+		if (zva.driver_index == -1)
+			zva.driver_index = Pa_GetDefaultHostApi();
+	}
+
+	struct odict *drivers = nullptr;
+	if (odict_alloc(&drivers, 32))
+		return;
+	for (int i = 0; i < n; ++i) {
+		const PaHostApiInfo *api = Pa_GetHostApiInfo(i);
+		if (!api)
+			continue;
+		const char *name = driver_display(api);
+		info("zvaudio/drivers detected: %s (%d devices)\n", name, api->deviceCount);
+		struct odict *o = nullptr;
+		if (odict_alloc(&o, 32))
+			break;
+		odict_entry_add(o, "display", ODICT_STRING, name);
+		add_bool(o, "selected", i == zva.driver_index);
+		add_int(o, "id", i);
+		char key[16];
+		re_snprintf(key, sizeof(key), "%d", i);
+		odict_entry_add(drivers, key, ODICT_OBJECT, o);
+		mem_deref(o);
+		if (i == zva.driver_index)
+			info("zvaudio/drivers: %s selected\n", name);
+	}
+	odict_entry_add(zva.device_info, "drivers", ODICT_ARRAY, drivers);
+	mem_deref(drivers);
+}
+
+void zvaudio_devices()
+{
+	zva.stream = zvaudio_stream_state_alloc();
+	if (!zva.stream)
+		return;
+
+	int err = 0;
+	zva.src_in = src_new(SRC_SINC_FASTEST, 2, &err);
+	if (zva.src_in)
+		zva.src_out = src_new(SRC_SINC_FASTEST, 2, &err);
+	if (!zva.src_in || !zva.src_out) {
+		warning("zvaudio/start: Samplerate::src_new failed : %s.\n", src_strerror(err));
+		return;
+	}
+
+	const PaHostApiInfo *api = Pa_GetHostApiInfo(zva.driver_index);
+	if (!api) {
+		warning("zvaudio/devices: invalid driver %d\n", zva.driver_index);
+		return;
+	}
+
+	struct odict *inputs = nullptr, *outputs = nullptr;
+	if (odict_alloc(&inputs, 32) || odict_alloc(&outputs, 32)) {
+		mem_deref(inputs);
+		mem_deref(outputs);
+		return;
+	}
+
+	if (!valid_input(zva.input_index))
+		zva.input_index = api->defaultInputDevice;
+	if (!valid_output(zva.output_index))
+		zva.output_index = api->defaultOutputDevice;
+	for (int j = 0; j < api->deviceCount; ++j) {
+		int d = Pa_HostApiDeviceIndexToDeviceIndex(zva.driver_index, j);
+		if (!valid_input(zva.input_index) && valid_input(d))
+			zva.input_index = d;
+		if (!valid_output(zva.output_index) && valid_output(d))
+			zva.output_index = d;
+	}
+
+	// A negative channel is out of range as much as one past the last.
+	const int first = zva.first_input_channel.load();
+	if (first != 99 && valid_input(zva.input_index) &&
+	    (first < 0 || first >= input_channel_count(zva.input_index)))
+		zva.first_input_channel.store(0);
+
+	for (int j = 0; j < api->deviceCount; ++j) {
+		int d = Pa_HostApiDeviceIndexToDeviceIndex(zva.driver_index, j);
+		if (d < 0)
+			continue;
+		if (valid_input(d))
+			device_info_add(inputs, d, true);
+		if (valid_output(d))
+			device_info_add(outputs, d, false);
+	}
+	odict_entry_add(zva.device_info, "input", ODICT_ARRAY, inputs);
+	odict_entry_add(zva.device_info, "output", ODICT_ARRAY, outputs);
+	mem_deref(inputs);
+	mem_deref(outputs);
+}
+
+void zvaudio_start()
+{
+	int err = EINVAL;
+	zvaudio_stream_state *st = zva.stream;
+	if (!st)
+		goto error;
+	if (!valid_input(zva.input_index)) {
+		warning("zvaudio/start: invalid input device\n");
+		goto error;
+	}
+	if (!valid_output(zva.output_index)) {
+		warning("zvaudio/start: invalid output device\n");
+		goto error;
+	}
+
+	{
+		const PaDeviceInfo *in_dev = Pa_GetDeviceInfo(zva.input_index);
+		const PaDeviceInfo *out_dev = Pa_GetDeviceInfo(zva.output_index);
+		info("zvaudio/start: in dev: %s\n", in_dev->name);
+		info("zvaudio/start: out dev: %s\n", out_dev->name);
+
+		st->in_channels = input_channel_count(zva.input_index);
+		st->out_channels = output_channel_count(zva.output_index);
+
+		PaStreamParameters in = {};
+		in.device = zva.input_index;
+		in.channelCount = st->in_channels;
+		in.sampleFormat = paFloat32;
+		in.suggestedLatency = in_dev->defaultLowInputLatency;
+		PaStreamParameters out = {};
+		out.device = zva.output_index;
+		out.channelCount = st->out_channels;
+		out.sampleFormat = paFloat32;
+		out.suggestedLatency = out_dev->defaultLowOutputLatency;
+
+		st->in_rate = Pa_IsFormatSupported(&in, nullptr, ZV_RATE) == paFormatIsSupported
+				      ? double(ZV_RATE) : in_dev->defaultSampleRate;
+		st->out_rate = Pa_IsFormatSupported(nullptr, &out, ZV_RATE) == paFormatIsSupported
+				       ? double(ZV_RATE) : out_dev->defaultSampleRate;
+
+		PaError pa = Pa_OpenStream(&st->in_stream, &in, nullptr, st->in_rate,
+					   (unsigned long)(st->in_rate * 10 / 1000), paClipOff | paDitherOff,
+					   input_callback, nullptr);
+		if (pa == paNoError)
+			pa = Pa_OpenStream(&st->out_stream, nullptr, &out, st->out_rate,
+					   (unsigned long)(st->out_rate * 10 / 1000), paClipOff | paDitherOff,
+					   output_callback, nullptr);
+		if (pa != paNoError) {
+			warning("zvaudio/start: Pa_OpenStream: %s\n", Pa_GetErrorText(pa));
+			goto error;
+		}
+
+		info("zvaudio/start: in: %dhz (%dch) out: %dhz (%dch)\n", int(st->in_rate), st->in_channels,
+		     int(st->out_rate), st->out_channels);
+
+		st->started = false;
+		pa = Pa_StartStream(st->in_stream);
+		if (pa == paNoError)
+			pa = Pa_StartStream(st->out_stream);
+		if (pa != paNoError) {
+			warning("zvaudio/start: Pa_StartStream: %s\n", Pa_GetErrorText(pa));
+			err = EIO;
+			goto error;
+		}
+		info("zvaudio/start: success\n");
+		return;
+	}
+
+error:
+	re_snprintf(zva.error_text, sizeof(zva.error_text),
+		    "Error starting Audio, please try reload or select another device...");
+	if (zva.device_info) {
+		odict_entry_del(zva.device_info, "error_msg");
+		odict_entry_add(zva.device_info, "error_msg", ODICT_STRING, zva.error_text);
+	}
+	webapp_ws_audio_push();
+	zva.device_error = true;
+	release_stream();
+	warning("zvaudio/start: error %H\n", ZV_ERRNO(err));
+}
+
+int zvaudio_reset()
+{
+	info("zvaudio/reset\n");
+	release_stream();
+	zvaudio_record_finish();
+	if (zva.src_in)
+		zva.src_in = src_delete(zva.src_in);
+	if (zva.src_out)
+		zva.src_out = src_delete(zva.src_out);
+	zva.warmup_periods = 0;
+
+	if (zva.device_error) {
+		zva.output_index = -1;
+		zva.input_index = -1;
+		zva.first_input_channel = 0;
+		sys_usleep(400000);
+		zva.device_error = false;
+	}
+
+	if (zva.pa_initialised) {
+		Pa_Terminate();
+		zva.pa_initialised = false;
+	}
+	PaError pa = Pa_Initialize();
+	if (pa != paNoError) {
+		warning("zvaudio: Pa_Initialize: %s\n", Pa_GetErrorText(pa));
+		webapp_ws_audio_push();
+		return ENODEV;
+	}
+	zva.pa_initialised = true;
+	info("zvaudio: %s\n", Pa_GetVersionText());
+
+	zvaudio_drivers();
+	zvaudio_devices();
+	webapp_ws_audio_push();
+	zvaudio_start();
+	return 0;
+}
+
+void zvaudio_stream_watchdog(void *arg)
+{
+	(void)arg;
+	tmr_start(&zva.watchdog_timer, 1000, zvaudio_stream_watchdog, nullptr);
+	zvaudio_log_period_errors();
+
+	zvaudio_stream_state *st = zva.stream;
+	if (!st || !st->in_stream || !st->out_stream)
+		return;
+	if (Pa_IsStreamActive(st->in_stream) == 1 && Pa_IsStreamActive(st->out_stream) == 1)
+		return;
+
+	warning("zvaudio: audio stream stopped, restarting\n");
+	zva.device_error = true;
+	if (!renew_device_info())
+		return;
+	zvaudio_reset();
+}
+
+int zvaudio_reload(void)
+{
+	return command_reset();
+}
+
+int zvaudio_set_driver(int id)
+{
+	zva.device_error = false;
+	zva.output_index = -1;
+	zva.input_index = -1;
+	zva.first_input_channel = 0;
+	zva.driver_index = id;
+	return command_reset();
+}
+
+int zvaudio_set_input(int id)
+{
+	zva.device_error = false;
+	zva.first_input_channel = 0;
+	zva.input_index = id;
+	return command_reset();
+}
+
+int zvaudio_set_first_input_channel(int channel)
+{
+	zva.device_error = false;
+	zva.first_input_channel = channel;
+	return command_reset();
+}
+
+int zvaudio_set_output(int id)
+{
+	zva.device_error = false;
+	zva.output_index = id;
+	return command_reset();
+}
+
+void zvaudio_set_error(const char *text)
+{
+	if (!zva.device_info || !text)
+		return;
+	str_ncpy(zva.error_text, text, sizeof(zva.error_text));
+	odict_entry_del(zva.device_info, "error_msg");
+	odict_entry_add(zva.device_info, "error_msg", ODICT_STRING, zva.error_text);
+	webapp_ws_audio_push();
+}

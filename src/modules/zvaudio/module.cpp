@@ -1,0 +1,173 @@
+// The module frame: registration as the sound driver "zvaudio", the eight
+// tracks, PortAudio and the two module timers.
+#include "engine.h"
+#include "platform.h"
+#include "record.h"
+
+#include <new>
+
+std::mutex engine_lock;
+zvaudio_engine zva;
+
+namespace {
+
+constexpr size_t period_bytes = ZV_PERIOD_VALUES * sizeof(int16_t);
+
+void track_destructor(void *arg)
+{
+	auto *t = static_cast<struct track *>(arg);
+	if (t->rec_run.exchange(false))
+		pthread_join(t->thread, nullptr);
+	encoder_close(t);
+	mem_deref(t->rec_s16);
+	mem_deref(t->rec_s32);
+	record_fifo_free(t->ab);
+	mem_deref(t->meter_buf);
+	list_unlink(&t->le);
+	t->~track();
+}
+
+struct track *track_alloc()
+{
+	void *mem = mem_zalloc(sizeof(struct track), track_destructor);
+	if (!mem)
+		return nullptr;
+	auto *t = new (mem) track();
+	list_append(&zva.track_list, &t->le, t);
+	return t;
+}
+
+int zvaudio_init(void)
+{
+	int err = ausrc_register(&zva.source_driver, baresip_ausrcl(), "zvaudio", zvaudio_src_alloc);
+	int err2 = auplay_register(&zva.player_driver, baresip_auplayl(), "zvaudio", zvaudio_play_alloc);
+	if (err || err2)
+		return ENOMEM;
+
+	if (odict_alloc(&zva.device_info, 32))
+		return ENOMEM;
+
+	zva.mix_buf = static_cast<int16_t *>(mem_zalloc(period_bytes, nullptr));
+	zva.silence_buf = zva.mix_buf ? static_cast<int16_t *>(mem_zalloc(period_bytes, nullptr)) : nullptr;
+	if (!zva.silence_buf)
+		return ENOMEM;
+
+	if (zvaudio_tracks_init())
+		return ENOMEM;
+
+	zvaudio_record_init();
+
+	if (zva.pa_initialised) {
+		Pa_Terminate();
+		zva.pa_initialised = false;
+	}
+	PaError pa = Pa_Initialize();
+	if (pa != paNoError) {
+		warning("zvaudio: Pa_Initialize: %s\n", Pa_GetErrorText(pa));
+	}
+	else {
+		zva.pa_initialised = true;
+		info("zvaudio: %s\n", Pa_GetVersionText());
+		zvaudio_drivers();
+		zvaudio_devices();
+		zvaudio_start();
+	}
+
+	tmr_init(&zva.debug_timer);
+	tmr_start(&zva.debug_timer, 10000, zvaudio_debug, nullptr);
+	tmr_init(&zva.watchdog_timer);
+	tmr_start(&zva.watchdog_timer, 1000, zvaudio_stream_watchdog, nullptr);
+
+	zv_timer_period_begin();
+	info("zvaudio ready\n");
+	return 0;
+}
+
+int zvaudio_close(void)
+{
+	tmr_cancel(&zva.watchdog_timer);
+	zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(zva.stream));
+	zvaudio_record_finish();
+	if (zva.src_in)
+		zva.src_in = src_delete(zva.src_in);
+	if (zva.src_out)
+		zva.src_out = src_delete(zva.src_out);
+	if (zva.pa_initialised) {
+		Pa_Terminate();
+		zva.pa_initialised = false;
+	}
+	zvaudio_record_close();
+
+	zva.debug_dirty = true;
+	zvaudio_debug(nullptr);
+	tmr_cancel(&zva.debug_timer);
+
+	zva.source_driver = static_cast<struct ausrc *>(mem_deref(zva.source_driver));
+	zva.player_driver = static_cast<struct auplay *>(mem_deref(zva.player_driver));
+	zva.device_info = static_cast<struct odict *>(mem_deref(zva.device_info));
+
+	zvaudio_tracks_close();
+
+	zva.mix_buf = static_cast<int16_t *>(mem_deref(zva.mix_buf));
+	zva.silence_buf = static_cast<int16_t *>(mem_deref(zva.silence_buf));
+	zv_timer_period_end();
+	return 0;
+}
+
+}
+
+int zvaudio_tracks_init()
+{
+	struct track *t = track_alloc();
+	if (!t)
+		return ENOMEM;
+	t->local = true;
+
+	for (uint32_t k = 1; k <= 6; ++k) {
+		t = track_alloc();
+		if (!t)
+			return ENOMEM;
+		t->ch = static_cast<int8_t>(2 * k - 1);
+		t->id = k;
+		t->volume.store(1.0, std::memory_order_relaxed);
+		t->meter_buf = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
+		if (!t->meter_buf)
+			return ENOMEM;
+	}
+
+	t = track_alloc();
+	if (!t)
+		return ENOMEM;
+	t->ch = 13;
+	t->is_stream_track = true;
+	t->volume.store(1.0, std::memory_order_relaxed);
+	return 0;
+}
+
+void zvaudio_tracks_close()
+{
+	zvaudio_unbind_all();
+	struct le *le = zva.track_list.head;
+	while (le) {
+		struct le *next = le->next;
+		mem_deref(le->data);
+		le = next;
+	}
+}
+
+struct list *zvaudio_tracks(void)
+{
+	return &zva.track_list;
+}
+
+struct odict *zvaudio_info(void)
+{
+	return zva.device_info;
+}
+
+bool zvaudio_running(void)
+{
+	return zva.stream != nullptr;
+}
+
+extern "C" const struct mod_export exports_zvaudio = {"zvaudio", "sound", zvaudio_init, zvaudio_close};

@@ -1,0 +1,43 @@
+// An engine with its eight tracks and a stream state without devices, so
+// that tests drive the period with buffers of their own.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "engine.h"
+#include "fakes.h"
+
+// A call as the engine sees it: its player plays value pairs of the test's
+// choosing, its source records what the engine sends.
+struct fake_peer {
+	int16_t left = 0, right = 0;
+	std::vector<int16_t> sent;
+	std::vector<uint64_t> timestamps;
+	unsigned plays = 0;
+};
+
+class engine_test : public ::testing::Test {
+protected:
+	void SetUp() override;
+	void TearDown() override;
+
+	struct track *track_at(int index);
+	// Puts a call on the track and binds its player and (optionally) source.
+	void bind(int index, bool with_source = true);
+	void unbind(int index);
+	void configure(int in_channels, double in_rate, int out_channels, double out_rate);
+	// One period of interleaved device input (nullptr: no input buffer).
+	void period(const std::vector<float> &input, int in_channels);
+	// Plays frames of the output, as the output stream does.
+	std::vector<float> play_output(unsigned long frames);
+
+	fake_peer peers[8];
+	std::unique_ptr<uint8_t[]> calls[8];
+	struct auplay_st *players[8] = {};
+	struct ausrc_st *sources[8] = {};
+};
+
+std::vector<float> stereo(size_t frames, float l, float r);
