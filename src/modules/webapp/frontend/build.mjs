@@ -69,9 +69,9 @@ async function buildStyle() {
   });
   writeFileSync(join(work, 'page.css'), page.css);
   writeFileSync(join(work, 'bundle.css'), [
-    '@import "./page.css";',
     '@import "driver.js/dist/driver.css";',
     '@import "@fortawesome/fontawesome-svg-core/styles.css";',
+    '@import "./page.css";',
   ].join('\n'));
   await esbuild.build({
     entryPoints: [join(work, 'bundle.css')],
