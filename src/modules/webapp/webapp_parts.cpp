@@ -1,16 +1,22 @@
 #include "webapp_parts.h"
 
+#include "event.h"
 #include "meter.h"
+#include "session.h"
 #include "webapp_ws.h"
 
 void webapp_parts_init(void)
 {
+	webapp_events_init();
 	webapp_ws_init();
 	webapp_meter_init();
+	webapp_sessions_init();
 }
 
 void webapp_parts_close(void)
 {
+	webapp_events_close();
+	webapp_sessions_close();
 	webapp_meter_close();
 	webapp_ws_close();
 }

@@ -1,0 +1,84 @@
+// Calls on the engine's tracks: which track a call takes, freeing it, the
+// page's view of every track (the calls object on "/ws_calls") and the
+// CLOSED and INCOMING messages. Main thread only; the engine reads a track's
+// call when the call's audio opens, and its volume and channel mode in every
+// period.
+#pragma once
+
+#include <cstdint>
+
+#include "sipstack.h"
+
+struct track;
+
+// State texts of a track's call.
+extern const char webapp_state_incoming[];    // "Incoming"
+extern const char webapp_state_outgoing[];    // "Outgoing"
+extern const char webapp_state_established[]; // "Established"
+
+// True only while the web app runs a hang-up of its own: the library reports
+// that hang-up's CALL_CLOSED from inside ua_hangup.
+extern bool webapp_hanging_up;
+
+// The stream is wanted: set when an outgoing stream call takes the stream
+// track, cleared by the stream's stop.
+extern bool webapp_stream_wanted;
+
+// The stream's reconnect timer and the statistics timer, initialised by
+// webapp_sessions_init and cancelled by webapp_sessions_close.
+extern struct tmr webapp_reconnect_tmr;
+extern struct tmr webapp_stats_tmr;
+
+// The on-air stream: a call whose peer URI is uri goes to the stream track,
+// and while the stream is wanted its end restarts webapp_reconnect_tmr with
+// 2000 ms and check (argument: the stream track). Without it (uri NULL) no
+// call is the stream call. uri must live while it is set.
+void webapp_session_stream_set(const char *uri, tmr_h *check);
+
+// Puts call on a call track with state (the track already holding it, else
+// track requested when that one is free, else the first free one; 0 = any),
+// publishes the track and sends the calls object. The stream call takes the
+// stream track silently. The id of the track that took the call; 0 for the
+// stream track or when no track did (the calls object is then sent as it is).
+uint32_t webapp_session_update_track(struct call *call, const char *state, uint32_t requested);
+uint32_t webapp_session_update(struct call *call, const char *state);
+
+// Frees a track: by key (hangs its call up, with webapp_hanging_up set) or
+// by call (the call has ended: nothing is hung up). Sends nothing. EINVAL
+// when both are NULL, else 0.
+int webapp_session_close(const char *key, struct call *call);
+
+// Frees, without hanging anything up, every track whose call belongs to ua,
+// and sends the calls object once when any was freed: the library ends a
+// user agent's calls without closing events.
+void webapp_sessions_drop_ua(const struct ua *ua);
+
+// The call of the track with key, or NULL (no such track, a free track). A
+// call that no longer exists frees its track first.
+struct call *webapp_session_call(const char *key);
+
+// Channel mode (Stereo, Mono L, Mono R, Stereo ...) and volume of the track
+// with key; each publishes the track and sends the calls object.
+void webapp_session_chmix(const char *key);
+void webapp_session_volume(const char *key, const char *value);
+
+// Makes track's entry of the calls object anew, at its end. Sends nothing.
+void webapp_session_publish(const struct track *track);
+
+// Free call tracks: track n (n != 0) or any (n = 0).
+bool webapp_track_free(uint32_t n);
+bool webapp_track_any_free(void);
+
+bool webapp_hangup_in_progress(void);
+
+// Messages to every page on "/ws_calls".
+void webapp_session_send_calls(void);
+void webapp_session_send_closed(const char *message);
+void webapp_session_send_incoming(const char *peeruri, uint32_t id);
+
+// CLOSED with "<target>: <error text> [<errno>]".
+void webapp_call_error(const char *target, int err);
+
+// The timers, the page's call commands and the call limit.
+void webapp_sessions_init(void);
+void webapp_sessions_close(void);

@@ -1,0 +1,73 @@
+#include "session_commands.h"
+
+#include "session.h"
+#include "webapp_ws.h"
+
+namespace {
+
+const char *key_of(const struct odict *msg)
+{
+	return odict_string(msg, "key");
+}
+
+void accept_command(const struct odict *msg)
+{
+	if (struct call *call = webapp_session_call(key_of(msg)))
+		(void)ua_answer(call_get_ua(call), call, VIDMODE_OFF);
+}
+
+void hangup_command(const struct odict *msg)
+{
+	const char *key = key_of(msg);
+	if (webapp_session_call(key))
+		webapp_session_close(key, nullptr);
+}
+
+void chmix_command(const struct odict *msg)
+{
+	const char *key = key_of(msg);
+	if (webapp_session_call(key))
+		webapp_session_chmix(key);
+}
+
+void volume_command(const struct odict *msg)
+{
+	const char *key = key_of(msg);
+	const char *value = odict_string(msg, "value");
+	if (value && webapp_session_call(key))
+		webapp_session_volume(key, value);
+}
+
+void dtmf_command(const struct odict *msg)
+{
+	const char *tone = odict_string(msg, "tone");
+	if (!tone)
+		return;
+	if (struct call *call = webapp_session_call(key_of(msg)))
+		(void)call_send_digit(call, tone[0]);
+}
+
+struct call_command {
+	int endpoint;
+	const char *name;
+	webapp_ws_command_h *h;
+};
+
+const call_command call_commands[] = {
+	{WS_BARESIP, "call", webapp_session_dial_command},
+	{WS_CALLS, "accept", accept_command},
+	{WS_CALLS, "hangup", hangup_command},
+	{WS_CALLS, "chmix", chmix_command},
+	{WS_CALLS, "volume", volume_command},
+	{WS_CALLS, "dtmf", dtmf_command},
+};
+
+}
+
+void webapp_session_commands_set(bool on)
+{
+	for (const call_command &c : call_commands) {
+		if (webapp_ws_command_set(c.endpoint, c.name, on ? c.h : nullptr))
+			warning("webapp: command %s not set\n", c.name);
+	}
+}
