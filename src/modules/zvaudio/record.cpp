@@ -356,7 +356,9 @@ void *record_thread(void *arg)
 	auto *t = static_cast<struct track *>(arg);
 	pthread_setname_np(pthread_self(), "zvaudio_record");
 
-	int32_t handled = recorder.generation.load();
+	// Writers start with the recorder, before any recording: generation 0.
+	// (Reading it here would skip a recording started before the thread ran.)
+	int32_t handled = 0;
 	uint64_t written = 0;
 	bool failed = false;
 
