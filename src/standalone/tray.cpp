@@ -17,6 +17,7 @@
 #include "tray_actions.h"
 #include "tray_bus.h"
 #include "tray_hint.h"
+#include "tray_queue.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ constexpr int join_timeout_s = 5;
 
 struct tray_state {
 	tray_command_h *handler = nullptr;
-	struct mqueue *mq = nullptr;
+	bool queue_open = false;
 	char tooltip[512] = "";
 	char log_folder[512] = "";
 	std::atomic<uint32_t> port{0};
@@ -154,7 +155,7 @@ bool tray_stop()
 			// The thread may still post into the queue and read the state:
 			// both stay for the rest of the process.
 			pthread_detach(tray.thread);
-			tray.mq = nullptr;
+			tray.queue_open = false;
 			tray.wake_fd = -1;
 			return false;
 		}
@@ -163,7 +164,9 @@ bool tray_stop()
 	if (tray.wake_fd >= 0)
 		close(tray.wake_fd);
 	tray.wake_fd = -1;
-	tray.mq = static_cast<struct mqueue *>(mem_deref(tray.mq));
+	if (tray.queue_open)
+		tray_queue_close();
+	tray.queue_open = false;
 	tray.ready = false;
 	tray.closing = false;
 	tray.error = 0;
@@ -200,7 +203,7 @@ void tray_open_logs(void)
 
 void tray_post(int cmd)
 {
-	(void)mqueue_push(tray.mq, cmd, nullptr);
+	tray_queue_push(cmd);
 }
 
 bool instance_check(void)
@@ -238,9 +241,10 @@ int tray_init(tray_command_h *handler, const char *software)
 	if (conf_path_get(dir, sizeof(dir)) == 0)
 		re_snprintf(tray.log_folder, sizeof(tray.log_folder), "%s/logs", dir);
 
-	int err = mqueue_alloc(&tray.mq, tray_queue_handler, nullptr);
+	int err = tray_queue_open();
 	if (err)
 		return err;
+	tray.queue_open = true;
 
 	tray.ready = false;
 	if (zv_thread_create(&tray.thread, tray_thread_main, nullptr)) {
