@@ -1,0 +1,155 @@
+"""The websocket endpoints: accepts and their pushes, the quit timer, the
+refused pages and what a page sends."""
+
+import json
+import os
+import struct
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from zvprocess import Program, WebSocket, get  # noqa: E402
+
+ENDPOINTS = ["/ws_baresip", "/ws_calls", "/ws_contacts", "/ws_meter", "/ws_options", "/ws_audio"]
+
+
+def alive_after(p, seconds):
+    try:
+        p.wait(seconds)
+        return False
+    except subprocess.TimeoutExpired:
+        return True
+
+
+class Endpoints(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.p = Program().start()
+        cls.port = cls.p.port()
+        # One page stays open for the whole class, so that the closes of
+        # the tests' sockets never start the quit timer.
+        cls.page = WebSocket(cls.port, "/ws_meter")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.page.close()
+        cls.p.cleanup()
+
+    def test_every_endpoint_upgrades_upper_case_path_too(self):
+        for path in ENDPOINTS + ["/WS_CALLS"]:
+            with self.subTest(path=path):
+                ws = WebSocket(self.port, path)
+                self.assertEqual(ws.status, 101)
+                ws.close()
+
+    def test_calls_push_reaches_every_page_in_order(self):
+        a = WebSocket(self.port, "/ws_calls")
+        self.assertEqual(a.recv(), b"{}")
+        b = WebSocket(self.port, "/ws_calls")
+        self.assertEqual(a.recv(), b"{}")
+        self.assertEqual(b.recv(), b"{}")
+        self.assertTrue(a.no_message(0.3))
+        b.close()
+        a.close()
+
+    def test_plain_get_on_ws_path_is_not_answered_but_pushes(self):
+        a = WebSocket(self.port, "/ws_calls")
+        self.assertEqual(a.recv(), b"{}")
+        r = subprocess.run(["curl", "-s", "--max-time", "2",
+                            "http://127.0.0.1:%d/ws_calls" % self.port], capture_output=True)
+        self.assertEqual(r.returncode, 28)
+        self.assertEqual(r.stdout, b"")
+        self.assertEqual(a.recv(), b"{}")
+        self.assertTrue(a.no_message(0.3))
+        a.close()
+
+    def test_audio_pushes_device_dictionary_and_takes_commands(self):
+        a = WebSocket(self.port, "/ws_audio")
+        info = json.loads(a.recv())
+        self.assertIn("drivers", info)
+        # A binary frame is handled like a text frame; garbage is dropped.
+        a.send("garbage")
+        a.send(b'{"command":"nothing"}')
+        self.assertTrue(a.no_message(0.5))
+        a.send(b'{"command":"reload"}', opcode=2)
+        self.assertIn("drivers", json.loads(a.recv()))
+        a.send(b'{"command":"input","id":"3"}')
+        self.assertIn("drivers", json.loads(a.recv()))
+        a.close()
+
+    def test_meter_lines_keep_coming(self):
+        m = WebSocket(self.port, "/ws_meter")
+        m.send(b'{"anything":1}')
+        lines = [m.recv().decode() for _ in range(4)]
+        for line in lines:
+            fields = line.split(" ")
+            self.assertEqual(len(fields), 66, line)
+            self.assertRegex(fields[0], r"^\d+:\d\d:\d\d$")
+            self.assertEqual(fields[1], "0")
+        m.close()
+
+    def test_foreign_pages_cannot_connect(self):
+        table = [
+            ({"origin": "http://evil.test"}, 403),
+            ({"origin": "null"}, 403),
+            ({"origin": "http://127.0.0.1:%d" % (self.port + 1)}, 403),
+            ({"host": "evil.test:%d" % self.port}, 403),
+            ({"host": "evil.test:%d" % self.port, "origin": "http://evil.test:%d" % self.port}, 403),
+            ({"origin": "http://127.0.0.1:%d" % self.port}, 101),
+            ({"host": "localhost:%d" % self.port, "origin": "http://localhost:%d" % self.port}, 101),
+        ]
+        for headers, status in table:
+            with self.subTest(**headers):
+                ws = WebSocket(self.port, "/ws_baresip", **headers)
+                self.assertEqual(ws.status, status)
+                ws.close()
+
+    def test_crafted_frame_length_does_not_crash(self):
+        ws = WebSocket(self.port, "/ws_options")
+        # A masked frame claiming 2^64 - 4 bytes, followed by a few.
+        head = bytes([0x81, 0x80 | 127]) + struct.pack("!Q", 2 ** 64 - 4)
+        ws.sock.sendall(head + b"\x01\x02\x03\x04" + b"x" * 64)
+        time.sleep(0.5)
+        self.assertIsNone(self.p.proc.poll())
+        self.assertEqual(get(self.port, "/version")[2], b"v26.11.0-stable")
+        ws.close()
+
+
+class QuitTimer(unittest.TestCase):
+    def test_last_page_closing_ends_program(self):
+        with Program() as p:
+            port = p.port()
+            socks = [WebSocket(port, path) for path in ENDPOINTS]
+            for ws in socks[:-1]:
+                ws.close()
+            self.assertTrue(alive_after(p, 1.5))
+            started = time.monotonic()
+            socks[-1].close()
+            self.assertEqual(p.wait(15), 0)
+            self.assertGreater(time.monotonic() - started, 0.5)
+            self.assertIn("ua: stop all", p.output())
+
+    def test_reconnect_in_time_keeps_program(self):
+        with Program() as p:
+            port = p.port()
+            a = WebSocket(port, "/ws_calls")
+            a.close()
+            time.sleep(0.2)
+            b = WebSocket(port, "/ws_calls")
+            self.assertTrue(alive_after(p, 2))
+            # A refused upgrade counts for nothing: b alone holds the program.
+            self.assertEqual(WebSocket(port, "/ws_calls", origin="http://evil.test").status, 403)
+            b.close()
+            self.assertEqual(p.wait(15), 0)
+
+    def test_no_page_no_timer(self):
+        with Program() as p:
+            p.port()
+            self.assertTrue(alive_after(p, 2))
+            self.assertEqual(p.stop(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
