@@ -1,0 +1,191 @@
+// Cost of one engine period with six callers, the stream call, monitoring
+// and both resamplers, without and with the recorder feeding; counts the
+// allocations made by the period.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
+
+#include "engine.h"
+#include "record.h"
+
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+
+namespace {
+
+thread_local bool counting;
+size_t allocations;
+
+}
+
+extern "C" void *malloc(size_t n)
+{
+	if (counting)
+		++allocations;
+	return __libc_malloc(n);
+}
+
+extern "C" void *calloc(size_t a, size_t b)
+{
+	if (counting)
+		++allocations;
+	return __libc_calloc(a, b);
+}
+
+extern "C" void *realloc(void *p, size_t n)
+{
+	if (counting)
+		++allocations;
+	return __libc_realloc(p, n);
+}
+
+namespace {
+
+void caller_play(struct auframe *af, void *arg)
+{
+	const int16_t v = int16_t(reinterpret_cast<intptr_t>(arg));
+	auto *s = static_cast<int16_t *>(af->sampv);
+	for (size_t k = 0; k < af->sampc; ++k)
+		s[k] = int16_t(v + (k & 63));
+}
+
+void receive(struct auframe *, void *)
+{
+}
+
+double cpu_seconds()
+{
+	struct rusage ru;
+	getrusage(RUSAGE_SELF, &ru);
+	return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + 1e-6 * double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
+}
+
+struct result {
+	double mean_us, p99_us, max_us;
+	size_t allocations;
+};
+
+result run(double device_rate, int periods)
+{
+	zva.stream->in_rate = device_rate;
+	zva.stream->out_rate = device_rate;
+	const uint32_t frames = uint32_t(device_rate / 100);
+	std::vector<float> in(2 * frames), out(2 * frames);
+	std::vector<double> us;
+	us.reserve(size_t(periods));
+	allocations = 0;
+	for (int p = 0; p < periods; ++p) {
+		for (uint32_t f = 0; f < frames; ++f)
+			in[2 * f] = in[2 * f + 1] = 0.3f * float(std::sin(0.05 * (p * frames + f)));
+		counting = true;
+		auto t0 = std::chrono::steady_clock::now();
+		input_callback(in.data(), nullptr, frames, nullptr, 0, nullptr);
+		output_callback(nullptr, out.data(), frames, nullptr, 0, nullptr);
+		auto t1 = std::chrono::steady_clock::now();
+		counting = false;
+		us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+	}
+	std::vector<double> sorted = us;
+	std::sort(sorted.begin(), sorted.end());
+	double sum = 0;
+	for (double v : us)
+		sum += v;
+	return {sum / double(us.size()), sorted[sorted.size() * 99 / 100], sorted.back(), allocations};
+}
+
+void report(const char *name, const result &r)
+{
+	std::printf("%-44s %8.1f us/period  p99 %7.1f  max %7.1f  %5.2f %% of a core  allocations %zu\n", name,
+		    r.mean_us, r.p99_us, r.max_us, r.mean_us / 10000.0 * 100.0, r.allocations);
+}
+
+}
+
+int main(int argc, char **argv)
+{
+	const int periods = argc > 1 ? std::atoi(argv[1]) : 3000;
+	char home[] = "/tmp/zvaudio-bench-XXXXXX";
+	if (!mkdtemp(home))
+		return 1;
+	setenv("HOME", home, 1);
+	unsetenv("XDG_CONFIG_HOME");
+	libre_init();
+
+	zvaudio_tracks_init();
+	zva.mix_buf = static_cast<int16_t *>(mem_zalloc(ZV_PERIOD_VALUES * 2, nullptr));
+	zva.silence_buf = static_cast<int16_t *>(mem_zalloc(ZV_PERIOD_VALUES * 2, nullptr));
+	zva.stream = zvaudio_stream_state_alloc();
+	zva.stream->in_channels = 2;
+	zva.stream->out_channels = 2;
+	int err = 0;
+	zva.src_in = src_new(SRC_SINC_FASTEST, 2, &err);
+	zva.src_out = src_new(SRC_SINC_FASTEST, 2, &err);
+	zva.warmup_periods = 16;
+
+	// Six callers and the stream call, each with a player and a source.
+	auto call = std::make_unique<uint8_t[]>(65536);
+	std::memset(call.get(), 0, 65536);
+	std::vector<struct auplay_st *> players;
+	std::vector<struct ausrc_st *> sources;
+	intptr_t n = 0;
+	for (struct le *le = zva.track_list.head; le; le = le->next) {
+		auto *t = static_cast<struct track *>(le->data);
+		if (t->local)
+			continue;
+		t->call = reinterpret_cast<struct call *>(call.get());
+		struct auplay_prm pp = {48000, 2, 20, AUFMT_S16LE};
+		struct ausrc_prm sp = {48000, 2, 20, AUFMT_S16LE};
+		players.push_back(nullptr);
+		sources.push_back(nullptr);
+		zvaudio_play_alloc(&players.back(), nullptr, &pp, "default", caller_play, reinterpret_cast<void *>(++n * 1000));
+		zvaudio_src_alloc(&sources.back(), nullptr, nullptr, &sp, "default", receive, nullptr, nullptr);
+	}
+
+	std::printf("engine period, %d periods of 10 ms, 6 callers + stream call, monitoring on\n", periods);
+	report("48000 Hz device", run(48000, periods));
+	report("44100 Hz device (both resamplers)", run(44100, periods));
+
+	zvaudio_record_init();
+	zvaudio_record_set(true);
+	const double cpu0 = cpu_seconds();
+	auto wall0 = std::chrono::steady_clock::now();
+	result rec{};
+	// Real time: one period every 10 ms, so the writers encode as they would.
+	const int rt_periods = std::min(periods, 500);
+	for (int i = 0; i < rt_periods / 50; ++i) {
+		result r = run(48000, 50);
+		rec.mean_us += r.mean_us / double(rt_periods / 50);
+		rec.p99_us = std::max(rec.p99_us, r.p99_us);
+		rec.max_us = std::max(rec.max_us, r.max_us);
+		rec.allocations += r.allocations;
+		usleep(500000 - useconds_t(r.mean_us * 50));
+	}
+	const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+	const double cpu = cpu_seconds() - cpu0;
+	report("48000 Hz device, recorder feeding", rec);
+	std::printf("recording in real time: process CPU %.2f %% of a core over %.1f s (7 writers + periods)\n",
+		    100.0 * cpu / wall, wall);
+	zvaudio_record_set(false);
+	zvaudio_record_close();
+
+	for (auto *p : players)
+		mem_deref(p);
+	for (auto *s : sources)
+		mem_deref(s);
+	zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(zva.stream));
+	src_delete(zva.src_in);
+	src_delete(zva.src_out);
+	zvaudio_tracks_close();
+	libre_close();
+	std::system((std::string("rm -rf ") + home).c_str());
+	return 0;
+}
