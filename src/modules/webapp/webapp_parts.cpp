@@ -3,6 +3,8 @@
 #include "event.h"
 #include "meter.h"
 #include "session.h"
+#include "stats.h"
+#include "stream.h"
 #include "webapp_ws.h"
 
 void webapp_parts_init(void)
@@ -11,11 +13,14 @@ void webapp_parts_init(void)
 	webapp_ws_init();
 	webapp_meter_init();
 	webapp_sessions_init();
+	webapp_stats_start();
+	webapp_stream_init();
 }
 
 void webapp_parts_close(void)
 {
 	webapp_events_close();
+	webapp_stream_close();
 	webapp_sessions_close();
 	webapp_meter_close();
 	webapp_ws_close();

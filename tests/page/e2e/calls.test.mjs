@@ -136,3 +136,16 @@ test('names on cards: contacts and test peers on the service domain only', async
     assert.equal(await card(page, track).locator('.addcontactshort').count(), hasAdd, `track ${track}`);
   }
 });
+
+test('members that are not objects make no card, and text that is not JSON changes nothing', async (t) => {
+  const { server, page } = await openPage(t);
+  server.push('/ws_calls', '{"callback":"X","2":{"peer":"sip:a@other.test","state":"Established","ch":3,"chmix":"Stereo","volume":1,"track":2},"3":"Incoming","4":null,"5":[1]}');
+  await card(page, 2).waitFor();
+  assert.equal(await page.locator('#activecalls .zv-track').count(), 1);
+  assert.equal(await page.evaluate(() => window.callactive), true);
+  for (const text of ['not json', '{"1":', '[1,2]', '"text"']) server.push('/ws_calls', text);
+  server.push('/ws_meter', 'still alive 0');
+  await until(async () => (await page.textContent('#record_time')) === 'still', 'a later message');
+  assert.equal(await page.locator('#activecalls .zv-track').count(), 1);
+  assert.equal(await page.evaluate(() => window.callactive), true);
+});

@@ -15,6 +15,7 @@ test('standalone start-up opens the six sockets in order and shows the session b
   assert.deepEqual([...server.order].sort(), [...PATHS].sort());
   assert.deepEqual(await hiddenButtons(page), []);
   assert.equal(await page.title(), 'Zorvane');
+  assert.match(await page.getAttribute('meta[http-equiv="Content-Security-Policy"]', 'content'), /default-src 'self'; script-src 'self'; style-src 'self'/);
   const changelog = page.locator('#version #changelog');
   await changelog.waitFor();
   assert.equal(await changelog.textContent(), 'v26.11.0-stable');

@@ -1,3 +1,8 @@
+// Sends an object as JSON when the socket is open, and nothing otherwise.
+export function sendJson(ws, obj) {
+  if (ws && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify(obj));
+}
+
 // A websocket client of one endpoint. Sends are dropped while the socket is
 // not open; messages that are not valid JSON are dropped.
 export function openSocket(path, { onJson, onText, onError, onClose } = {}) {
@@ -20,8 +25,6 @@ export function openSocket(path, { onJson, onText, onError, onClose } = {}) {
   if (onClose) ws.addEventListener('close', onClose);
   return {
     ws,
-    send(obj) {
-      if (ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify(obj));
-    },
+    send: (obj) => sendJson(ws, obj),
   };
 }

@@ -1,5 +1,5 @@
 import Dropdown from 'bootstrap/js/src/dropdown.js';
-import { openSocket } from './socket.js';
+import { openSocket, sendJson } from './socket.js';
 import { orderedRecords } from './keyorder.js';
 import { templates } from './templates.js';
 import { renderKeepingFocus } from './render.js';
@@ -39,7 +39,7 @@ function openAddContact(peer) {
           const form = byId('formaddcontact');
           if (!formValidate(form)) return false;
           const fields = formRead(form);
-          if (window.ws_contacts) window.ws_contacts.send({ command: 'addcontact', name: fields.name, sip: fields.sip });
+          sendJson(window.ws_contacts, { command: 'addcontact', name: fields.name, sip: fields.sip });
           return true;
         },
       },

@@ -65,6 +65,6 @@ export function ws_contacts_init() {
     onError: () => toast('Websocket error', 'error'),
     onClose: () => toast('Websocket closed', 'error'),
   });
-  window.ws_contacts = client;
+  window.ws_contacts = client.ws;
   return client;
 }
