@@ -1,0 +1,184 @@
+#include "stream.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include "account.h"
+#include "events.h"
+#include "platform.h"
+#include "service.h"
+#include "session.h"
+#include "zvaudio.h"
+
+const char webapp_stream_account[] = "stream@" ZV_SERVICE_SIP_DOMAIN;
+const char webapp_stream_uri[] = "sip:stream@" ZV_SERVICE_SIP_DOMAIN ";transport=tls";
+
+namespace {
+
+// The stream service's web host, where the login page lives.
+constexpr char login_host[] = "stream.zorvane.net";
+
+constexpr size_t uuid_length = 36;
+
+struct track *stream_track()
+{
+	for (struct le *le = list_head(zvaudio_tracks()); le; le = le->next) {
+		auto *t = static_cast<struct track *>(le->data);
+		if (t->is_stream_track)
+			return t;
+	}
+	return nullptr;
+}
+
+// The stream track holds a call that we placed and the library still has.
+bool stream_live(const struct track *t)
+{
+	return t && zv_call_alive(t->call) && call_is_outgoing(t->call);
+}
+
+// 8-4-4-4-12 hexadecimal digits, as the installation UUID is written.
+bool is_uuid(const char *s, size_t n)
+{
+	if (n != uuid_length)
+		return false;
+	for (size_t i = 0; i < n; ++i) {
+		const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+		const auto c = static_cast<unsigned char>(s[i]);
+		if (hyphen ? c != '-' : !isxdigit(c))
+			return false;
+	}
+	return true;
+}
+
+// The installation UUID without the blanks and line ends that its file may
+// leave around it; false when what remains is no UUID.
+bool installation_uuid(char (&uuid)[uuid_length + 1])
+{
+	const struct config *cfg = conf_config();
+	if (!cfg)
+		return false;
+	const char *s = cfg->sip.uuid;
+	size_t n = strnlen(s, sizeof(cfg->sip.uuid));
+	while (n && isspace(static_cast<unsigned char>(*s))) {
+		++s;
+		--n;
+	}
+	while (n && isspace(static_cast<unsigned char>(s[n - 1])))
+		--n;
+	if (!is_uuid(s, n))
+		return false;
+	memcpy(uuid, s, n);
+	uuid[n] = '\0';
+	return true;
+}
+
+void login_page_open()
+{
+	char uuid[uuid_length + 1];
+	if (!installation_uuid(uuid)) {
+		warning("webapp/option: the installation UUID is not valid: the stream login page "
+			"is not opened\n");
+		return;
+	}
+	char url[255];
+	re_snprintf(url, sizeof(url), "https://%s/stream/login/%s?version=2", login_host, uuid);
+	if (zv_shell_open(url))
+		warning("webapp/option: could not open %s\n", url);
+}
+
+// The stream account's address completed against the account, in a new
+// string.
+int complete_address(char **uri, const struct account *acc)
+{
+	struct mbuf *mb = mbuf_alloc(64);
+	if (!mb)
+		return ENOMEM;
+	int err = account_uri_complete(acc, mb, webapp_stream_account);
+	if (!err) {
+		mb->pos = 0;
+		err = mbuf_strdup(mb, uri, mb->end);
+	}
+	mem_deref(mb);
+	return err;
+}
+
+// Places the stream call from the main user agent. 0 with *callp set; else
+// the page has been told and the error is returned.
+int dial(struct call **callp)
+{
+	struct ua *ua = webapp_ua_main();
+	if (!ua) {
+		webapp_call_error(webapp_stream_account, EINVAL);
+		return EINVAL;
+	}
+
+	char *uri = nullptr;
+	int err = complete_address(&uri, ua_account(ua));
+	if (err) {
+		webapp_call_error(webapp_stream_account, err);
+		return err;
+	}
+
+	err = ua_connect(ua, callp, nullptr, uri, VIDMODE_OFF);
+	if (err) {
+		warning("zv_ua_connect: %s: %H\n", uri, ZV_ERRNO(err));
+		webapp_call_error(webapp_stream_account, err);
+	}
+	mem_deref(uri);
+	return err;
+}
+
+// The reconnect: places the stream call again while the stream is wanted
+// and no stream call runs.
+void stream_check(void *arg)
+{
+	auto *t = static_cast<struct track *>(arg);
+	if (!t || !t->is_stream_track || !webapp_stream_wanted || stream_live(t))
+		return;
+
+	info("webapp/stream_check: reconnect\n");
+	struct call *call = nullptr;
+	if (!dial(&call))
+		t->call = call;
+}
+
+}
+
+void webapp_stream_init(void)
+{
+	webapp_session_stream_set(webapp_stream_uri, stream_check);
+}
+
+void webapp_stream_close(void)
+{
+	webapp_session_stream_set(nullptr, nullptr);
+}
+
+void webapp_stream_start(void)
+{
+	login_page_open();
+	if (stream_live(stream_track()))
+		return;
+
+	struct call *call = nullptr;
+	if (dial(&call))
+		return;
+	webapp_session_update(call, webapp_state_outgoing);
+}
+
+int webapp_stream_stop(void)
+{
+	webapp_stream_wanted = false;
+	struct track *t = stream_track();
+	if (!t)
+		return 0;
+
+	if (struct call *call = t->call; zv_call_alive(call)) {
+		webapp_hanging_up = true;
+		ua_hangup(call_get_ua(call), call, 0, nullptr);
+		webapp_hanging_up = false;
+	}
+	t->call = nullptr;
+	return 0;
+}
