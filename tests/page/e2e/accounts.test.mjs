@@ -6,9 +6,9 @@ import { updateNotice } from '../lib/fixtures.mjs';
 useBrowser();
 
 const ACCOUNTS = [
-  ['1', { user: 'old', domain: 'svc.test', password: 'p1', status: true }],
+  ['1', { user: 'old', domain: 'sip.zorvane.net', password: 'p1', status: true }],
   ['0', { user: 'work', domain: 'pbx.example', password: 'p0', outbound: 'sip:10.0.0.1', current: true }],
-  ['2', { user: 'me', domain: 'svc.test', password: 'p2', status: false }],
+  ['2', { user: 'me', domain: 'sip.zorvane.net', password: 'p2', status: false }],
 ];
 
 async function openAccounts(t, options = {}, pageOptions = {}) {
@@ -21,16 +21,16 @@ async function openAccounts(t, options = {}, pageOptions = {}) {
 test('accounts in member order with status, the account choice and the ID line', async (t) => {
   const { server, page } = await openAccounts(t);
   const rows = page.locator('#accounts tbody tr');
-  assert.deepEqual(await rows.locator('td:first-child').allTextContents(), ['old@svc.test', 'work@pbx.example', 'me@svc.test']);
+  assert.deepEqual(await rows.locator('td:first-child').allTextContents(), ['old@sip.zorvane.net', 'work@pbx.example', 'me@sip.zorvane.net']);
   assert.deepEqual(await rows.locator('.badge').allTextContents(), ['Online', 'Offline', 'Offline']);
   assert.equal(await rows.nth(0).locator('.badge.text-bg-success').count(), 1);
-  assert.equal(await page.getAttribute('#accounts .editsip >> nth=2', 'aria-label'), 'Edit me@svc.test');
+  assert.equal(await page.getAttribute('#accounts .editsip >> nth=2', 'aria-label'), 'Edit me@sip.zorvane.net');
   const select = page.locator('#current_uag');
   assert.equal(await select.evaluate((s) => s.classList.contains('d-none')), false);
-  assert.deepEqual(await select.locator('option').allTextContents(), ['old@svc.test', 'work@pbx.example', 'me@svc.test']);
+  assert.deepEqual(await select.locator('option').allTextContents(), ['old@sip.zorvane.net', 'work@pbx.example', 'me@sip.zorvane.net']);
   assert.equal(await select.evaluate((s) => s.selectedOptions[0].text), 'work@pbx.example');
   // the last account on the service domain wins the ID line
-  assert.equal(await page.textContent('#sipid'), 'me@svc.test');
+  assert.equal(await page.textContent('#sipid'), 'me@sip.zorvane.net');
   assert.equal(await page.getAttribute('#sipdot', 'title'), 'Offline');
   assert.equal(await page.evaluate(() => document.getElementById('sipdot').classList.contains('zv-dot-online')), false);
   assert.equal(await page.textContent('#sipstatus'), 'Offline');
@@ -43,15 +43,15 @@ test('accounts in member order with status, the account choice and the ID line',
 
   const sent = server.next('/ws_baresip');
   await page.evaluate(() => { window.location.hash = '#tracks'; });
-  await select.selectOption({ label: 'old@svc.test' });
-  assert.deepEqual(await sent, { command: 'uagcurrent', aor: 'old@svc.test' });
+  await select.selectOption({ label: 'old@sip.zorvane.net' });
+  assert.deepEqual(await sent, { command: 'uagcurrent', aor: 'old@sip.zorvane.net' });
 
   // deleting down to one account hides the choice
   await page.evaluate(() => { window.location.hash = '#settings'; });
   for (const user of ['work', 'old']) {
     const del = server.next('/ws_baresip', (m) => m.command === 'deletesip');
     await page.click(`#accounts .deletesip[data-user="${user}"]`);
-    assert.deepEqual(await del, { command: 'deletesip', user, domain: user === 'work' ? 'pbx.example' : 'svc.test' });
+    assert.deepEqual(await del, { command: 'deletesip', user, domain: user === 'work' ? 'pbx.example' : 'sip.zorvane.net' });
     await page.locator(`#accounts .deletesip[data-user="${user}"]`).waitFor({ state: 'detached' });
   }
   assert.equal(await select.evaluate((s) => s.classList.contains('d-none')), true);
@@ -61,8 +61,8 @@ test('copying the ID writes the clipboard', async (t) => {
   const { page } = await openPage(t, { accounts: ACCOUNTS }, { clipboard: true });
   await page.locator('#zv-id:not(.d-none)').waitFor();
   await page.click('#btn-copy-id');
-  await page.locator('.toast.text-bg-success', { hasText: 'Copied me@svc.test' }).waitFor();
-  assert.equal(await page.evaluate(() => navigator.clipboard.readText()), 'me@svc.test');
+  await page.locator('.toast.text-bg-success', { hasText: 'Copied me@sip.zorvane.net' }).waitFor();
+  assert.equal(await page.evaluate(() => navigator.clipboard.readText()), 'me@sip.zorvane.net');
 });
 
 test('copying without clipboard access says so', async (t) => {
@@ -126,7 +126,7 @@ test('the update notice opens the install page and stays', async (t) => {
   await dialog.waitFor();
   assert.equal(await dialog.locator('.dialog-body').textContent(), 'Please update to v27.1.0');
   await dialog.locator('.btn-success', { hasText: 'Download' }).click();
-  assert.deepEqual(await page.evaluate(() => window.__opened), [['https://zorvane.example/download/standalone/', '_blank', 'noopener,noreferrer']]);
+  assert.deepEqual(await page.evaluate(() => window.__opened), [['https://zorvane.net/download/standalone/', '_blank', 'noopener,noreferrer']]);
   assert.equal(await dialog.isVisible(), true);
   await dialog.getByRole('button', { name: 'Cancel' }).click();
   await dialog.waitFor({ state: 'detached' });

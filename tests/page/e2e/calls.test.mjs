@@ -15,14 +15,14 @@ async function dialOut(server, page, text) {
 
 test('dialling with Enter sends the call and shows its card', async (t) => {
   const { server, page } = await openPage(t);
-  assert.deepEqual(await dialOut(server, page, 'stranger@svc.test'), { command: 'call', dial: 'stranger@svc.test' });
+  assert.deepEqual(await dialOut(server, page, 'stranger@sip.zorvane.net'), { command: 'call', dial: 'stranger@sip.zorvane.net' });
   assert.equal(await page.inputValue('#sipnumbercall'), '');
   assert.equal(await page.evaluate(() => document.activeElement.id), '');
   const c = card(page, 1);
   await c.waitFor();
   assert.equal(await c.locator('.zv-track-no').textContent(), 'Track 2');
-  assert.equal(await c.locator('.zv-track-title').textContent(), 'stranger@svc.test');
-  assert.equal(await c.locator('.zv-track-title').getAttribute('title'), 'stranger@svc.test');
+  assert.equal(await c.locator('.zv-track-title').textContent(), 'stranger@sip.zorvane.net');
+  assert.equal(await c.locator('.zv-track-title').getAttribute('title'), 'stranger@sip.zorvane.net');
   assert.equal(await c.locator('.zv-track-state').textContent(), 'Outgoing');
   assert.equal(await c.evaluate((n) => n.style.order), '1');
   assert.equal(await c.locator('#headphonesbar1').count(), 1);
@@ -96,13 +96,13 @@ test('the DTMF keyboard sends tones and stays open', async (t) => {
 
 test('Add Contact from a card validates, sends on the contacts socket and names the caller', async (t) => {
   const { server, page } = await openPage(t);
-  server.placeCall('sip:stranger@svc.test;transport=tls', 'Established', 1);
+  server.placeCall('sip:stranger@sip.zorvane.net;transport=tls', 'Established', 1);
   server.pushCalls();
   await page.click('#dropdown1');
   await card(page, 1).locator('.addcontactshort').click();
   const dialog = page.locator('.modal.show', { hasText: 'Add Contact' });
   await dialog.waitFor();
-  assert.equal(await dialog.locator('#formaddcontact-sip').inputValue(), 'stranger@svc.test');
+  assert.equal(await dialog.locator('#formaddcontact-sip').inputValue(), 'stranger@sip.zorvane.net');
   await until(async () => (await page.evaluate(() => document.activeElement.id)) === 'formaddcontact-name', 'focus in the name');
   await page.fill('#formaddcontact-name', 'ab');
   await dialog.getByRole('button', { name: 'Save' }).click();
@@ -113,7 +113,7 @@ test('Add Contact from a card validates, sends on the contacts socket and names 
   assert.equal(await page.locator('#formaddcontact-name.is-valid').count(), 1);
   const sent = server.next('/ws_contacts');
   await page.press('#formaddcontact-sip', 'Enter');
-  assert.deepEqual(await sent, { command: 'addcontact', name: 'abc', sip: 'stranger@svc.test' });
+  assert.deepEqual(await sent, { command: 'addcontact', name: 'abc', sip: 'stranger@sip.zorvane.net' });
   assert.equal(server.sent('/ws_contacts').length, 1);
   await dialog.waitFor({ state: 'detached' });
   await until(async () => (await card(page, 1).locator('.zv-track-title').textContent()) === 'abc', 'contact name');
@@ -122,16 +122,16 @@ test('Add Contact from a card validates, sends on the contacts socket and names 
 });
 
 test('names on cards: contacts and test peers on the service domain only', async (t) => {
-  const contacts = [['0', { name: 'Carol', sip: 'carol@svc.test' }], ['1', { name: 'Dave', sip: 'dave@other.test' }]];
+  const contacts = [['0', { name: 'Carol', sip: 'carol@sip.zorvane.net' }], ['1', { name: 'Dave', sip: 'dave@other.test' }]];
   const { server, page } = await openPage(t, { contacts });
-  server.placeCall('sip:carol@svc.test', 'Established', 1);
+  server.placeCall('sip:carol@sip.zorvane.net', 'Established', 1);
   server.placeCall('sip:dave@other.test', 'Established', 2);
-  server.placeCall('sip:echo@svc.test', 'Established', 3);
-  server.placeCall('sip:carol@svc.test.evil.example', 'Established', 4);
+  server.placeCall('sip:echo@sip.zorvane.net', 'Established', 3);
+  server.placeCall('sip:carol@sip.zorvane.net.evil.example', 'Established', 4);
   server.pushCalls();
   await card(page, 4).waitFor();
   const titles = await page.locator('#activecalls .zv-track-title').allTextContents();
-  assert.deepEqual(titles, ['Carol', 'sip:dave@other.test', 'echo', 'sip:carol@svc.test.evil.example']);
+  assert.deepEqual(titles, ['Carol', 'sip:dave@other.test', 'echo', 'sip:carol@sip.zorvane.net.evil.example']);
   for (const [track, hasAdd] of [[1, 0], [2, 1], [3, 0], [4, 1]]) {
     assert.equal(await card(page, track).locator('.addcontactshort').count(), hasAdd, `track ${track}`);
   }

@@ -5,7 +5,7 @@ import { useBrowser, openPage, until } from '../lib/e2e.mjs';
 useBrowser();
 
 const CONTACTS = [
-  ['2', { name: 'Zed', sip: 'zed@svc.test' }],
+  ['2', { name: 'Zed', sip: 'zed@sip.zorvane.net' }],
   ['0', { name: 'Amy', sip: 'amy@other.test' }],
   ['1', 'not a record'],
 ];
@@ -14,7 +14,7 @@ test('contacts follow the test peers in member order; Delete and Call', async (t
   const { server, page } = await openPage(t, { contacts: CONTACTS }, { hash: '#settings' });
   const rows = page.locator('#contacts tbody tr');
   await rows.nth(4).waitFor();
-  assert.deepEqual(await rows.locator('td:nth-child(2)').allTextContents(), ['echo@svc.test', 'music@svc.test', 'music1@svc.test', 'zed@svc.test', 'amy@other.test']);
+  assert.deepEqual(await rows.locator('td:nth-child(2)').allTextContents(), ['echo@sip.zorvane.net', 'music@sip.zorvane.net', 'music1@sip.zorvane.net', 'zed@sip.zorvane.net', 'amy@other.test']);
   assert.deepEqual(await rows.locator('td:first-child').allTextContents(), ['echo', 'music', 'music1', 'Zed', 'Amy']);
   for (let i = 0; i < 3; i += 1) assert.equal(await rows.nth(i).locator('.deletecontact').count(), 0);
 
@@ -25,7 +25,7 @@ test('contacts follow the test peers in member order; Delete and Call', async (t
 
   sent = server.next('/ws_baresip');
   await rows.nth(3).locator('.callcontact').click();
-  assert.deepEqual(await sent, { command: 'call', dial: 'zed@svc.test' });
+  assert.deepEqual(await sent, { command: 'call', dial: 'zed@sip.zorvane.net' });
   await until(async () => (await page.evaluate(() => window.location.hash)) === '#tracks', 'tracks view');
   await page.locator('#activecalls .zv-track-title', { hasText: 'Zed' }).waitFor();
   assert.equal(await page.title(), 'Zorvane');
@@ -41,10 +41,10 @@ test('a new contact from the settings is sent with Enter', async (t) => {
   await page.press('#formaddcontact-name', 'Enter');
   assert.equal(await dialog.isVisible(), true);
   assert.equal(await page.locator('#formaddcontact-sip.is-invalid').count(), 1);
-  await page.fill('#formaddcontact-sip', 'bob@svc.test');
+  await page.fill('#formaddcontact-sip', 'bob@sip.zorvane.net');
   const sent = server.next('/ws_contacts');
   await page.press('#formaddcontact-sip', 'Enter');
-  assert.deepEqual(await sent, { command: 'addcontact', name: 'Bob', sip: 'bob@svc.test' });
+  assert.deepEqual(await sent, { command: 'addcontact', name: 'Bob', sip: 'bob@sip.zorvane.net' });
   await dialog.waitFor({ state: 'detached' });
   await page.getByRole('cell', { name: 'Bob', exact: true }).waitFor();
 });

@@ -76,7 +76,7 @@ test('going on air explains first, unless told not to', async (t) => {
   await page.click('#btn-onair');
   const dialog = page.locator('.modal.show', { hasText: 'Start live stream?' });
   await dialog.waitFor();
-  assert.match(await dialog.locator('.dialog-body').textContent(), /live session audio.*via live\.zorvane\.example/s);
+  assert.match(await dialog.locator('.dialog-body').textContent(), /live session audio.*via stream\.zorvane\.net/s);
   await page.keyboard.press('Escape');
   await dialog.waitFor({ state: 'detached' });
   await sleep(100);

@@ -10,17 +10,17 @@ useBrowser();
 
 const STATE = {
   accounts: [
-    ['0', { user: '631', domain: 'svc.test', password: 'x', status: true, current: true }],
+    ['0', { user: '631', domain: 'sip.zorvane.net', password: 'x', status: true, current: true }],
     ['1', { user: 'studio', domain: 'pbx.example', password: 'y', status: false }],
   ],
-  contacts: [['0', { name: 'Carol', sip: 'carol@svc.test' }], ['1', { name: 'Newsroom', sip: 'news@pbx.example' }]],
+  contacts: [['0', { name: 'Carol', sip: 'carol@sip.zorvane.net' }], ['1', { name: 'Newsroom', sip: 'news@pbx.example' }]],
 };
 
 const SIZES = [['desktop', { width: 1280, height: 800 }], ['phone', { width: 390, height: 844 }]];
 
 async function busyStudio(server, page) {
-  server.placeCall('sip:carol@svc.test', 'Established', 1);
-  server.placeCall('sip:echo@svc.test', 'Established', 2);
+  server.placeCall('sip:carol@sip.zorvane.net', 'Established', 1);
+  server.placeCall('sip:echo@sip.zorvane.net', 'Established', 2);
   server.placeCall('sip:4711@pbx.example', 'Outgoing', 3);
   server.pushCalls();
   await page.locator('#netstatus3').waitFor();

@@ -13,8 +13,8 @@ test('markup from the network is shown as text everywhere', async (t) => {
   d.drivers[0].display = `${EVIL}driver`;
   const { server, page } = await openPage(t, {
     devices: d,
-    accounts: [['0', { user: `${EVIL}user`, domain: 'svc.test', password: 'x', status: true }]],
-    contacts: [['0', { name: `${EVIL}name`, sip: `${EVIL}@svc.test` }]],
+    accounts: [['0', { user: `${EVIL}user`, domain: 'sip.zorvane.net', password: 'x', status: true }]],
+    contacts: [['0', { name: `${EVIL}name`, sip: `${EVIL}@sip.zorvane.net` }]],
   }, { hash: '#settings' });
   const peer = `sip:"><img src=x onerror=window.__x=1>@other.test`;
   server.placeCall(peer, 'Incoming', 1);
@@ -33,7 +33,7 @@ test('markup from the network is shown as text everywhere', async (t) => {
   await page.click('#btn-interface');
   await page.locator('.modal.show .zv-error', { hasText: `${EVIL}error` }).waitFor();
 
-  assert.equal(await page.textContent('#sipid'), `${EVIL}user@svc.test`);
+  assert.equal(await page.textContent('#sipid'), `${EVIL}user@sip.zorvane.net`);
   assert.equal(await page.locator('#activecalls .zv-track-title').textContent(), peer);
   assert.equal(await page.locator('#interface_input option').first().textContent(), `${EVIL}input`);
   assert.equal(await page.locator('#interface_driver option').first().textContent(), `${EVIL}driver`);
@@ -42,7 +42,7 @@ test('markup from the network is shown as text everywhere', async (t) => {
     document.getElementById('accounts').textContent,
     document.getElementById('current_uag').textContent,
   ].join(' '));
-  for (const part of [`${EVIL}name`, `${EVIL}@svc.test`, `${EVIL}user@svc.test`]) assert.ok(texts.includes(part), part);
+  for (const part of [`${EVIL}name`, `${EVIL}@sip.zorvane.net`, `${EVIL}user@sip.zorvane.net`]) assert.ok(texts.includes(part), part);
   // the only image on the page is the logo, and nothing ran
   assert.deepEqual(await page.evaluate(() => [...document.images].map((i) => i.getAttribute('src'))), ['/images/logo.svg']);
   assert.equal(await page.evaluate(() => window.__x), undefined);

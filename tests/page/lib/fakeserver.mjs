@@ -167,7 +167,7 @@ export class FakeServer {
       const t = typeof msg.track === 'number' ? Math.trunc(msg.track) : 0;
       if (t && this.calls.get(String(t))) return this.push('/ws_calls', CLOSED_BUSY);
       const dial = String(msg.dial);
-      const peer = dial.startsWith('sip:') ? dial : `sip:${dial.includes('@') ? dial : `${dial}@svc.test`}`;
+      const peer = dial.startsWith('sip:') ? dial : `sip:${dial.includes('@') ? dial : `${dial}@sip.zorvane.net`}`;
       if (!this.placeCall(peer, 'Outgoing', t)) return this.push('/ws_calls', CLOSED_MAX);
       return this.pushCalls();
     }

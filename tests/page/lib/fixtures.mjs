@@ -1,4 +1,4 @@
-export const DOMAIN = 'svc.test';
+export const DOMAIN = 'sip.zorvane.net';
 
 export const CLOSED_EMPTY = '{ "callback": "CLOSED",\t"message": "SIP Number Empty" }';
 export const CLOSED_BUSY = '{ "callback": "CLOSED",\t"message": "Track is not available" }';

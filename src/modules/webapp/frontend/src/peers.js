@@ -2,7 +2,7 @@ import { SIP_DOMAIN, ECHO_PEER, MUSIC_PEER } from './service.js';
 
 const escaped = SIP_DOMAIN.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
 // "sip:" then a user, an at sign and exactly the service's domain, ended by
-// the end of the text or a URI delimiter, so "svc.test.evil" does not match.
+// the end of the text or a URI delimiter, so "sip.zorvane.net.evil" does not match.
 const SERVICE_URI = new RegExp(`sip:([^@\\s;:<>"?]+@${escaped})(?=$|[;>:?\\s])`);
 
 // user@domain of a peer on the service's domain, or null.
