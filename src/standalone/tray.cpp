@@ -68,8 +68,10 @@ void set_ready(int wake_fd, int error)
 // The tooltip holds at most 127 characters.
 void copy_tooltip(const char *software)
 {
+	if (!software)
+		software = "";
 	size_t len = 0, chars = 0;
-	for (; software && software[len] && len < sizeof(tray.tooltip) - 1; ++len) {
+	for (; software[len] && len < sizeof(tray.tooltip) - 1; ++len) {
 		const bool starts_char = (static_cast<unsigned char>(software[len]) & 0xc0) != 0x80;
 		if (starts_char && ++chars > 127)
 			break;
@@ -238,6 +240,7 @@ int tray_init(tray_command_h *handler, const char *software)
 	copy_tooltip(software);
 
 	char dir[256];
+	tray.log_folder[0] = '\0';
 	if (conf_path_get(dir, sizeof(dir)) == 0)
 		re_snprintf(tray.log_folder, sizeof(tray.log_folder), "%s/logs", dir);
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tray.h"
 #include "tray_actions.h"
@@ -209,7 +210,8 @@ int get_group_properties(sd_bus_message *m, void *userdata, sd_bus_error *)
 		return r;
 
 	// Copied out: the array points into the request.
-	std::basic_string<int32_t> ids(static_cast<const int32_t *>(ids_data), ids_size / sizeof(int32_t));
+	const int32_t *first = static_cast<const int32_t *>(ids_data);
+	std::vector<int32_t> ids(first, first + ids_size / sizeof(int32_t));
 	if (ids.empty())
 		for (const menu_entry &e : entries)
 			ids.push_back(e.id);
@@ -277,7 +279,7 @@ int event(sd_bus_message *m, void *, sd_bus_error *error)
 
 int event_group(sd_bus_message *m, void *, sd_bus_error *error)
 {
-	std::basic_string<int32_t> errors;
+	std::vector<int32_t> errors;
 	bool any_known = false;
 	int r = sd_bus_message_enter_container(m, 'a', "(isvu)");
 	while (r >= 0) {
@@ -335,7 +337,7 @@ int about_to_show_group(sd_bus_message *m, void *, sd_bus_error *)
 	int r = sd_bus_message_read_array(m, 'i', &ids_data, &ids_size);
 	if (r < 0)
 		return r;
-	std::basic_string<int32_t> errors;
+	std::vector<int32_t> errors;
 	for (size_t i = 0; i < ids_size / sizeof(int32_t); ++i) {
 		int32_t id = static_cast<const int32_t *>(ids_data)[i];
 		if (!known_id(id))

@@ -4,12 +4,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <systemd/sd-bus.h>
 #include <thread>
 #include <unistd.h>
@@ -52,6 +54,20 @@ protected:
 	}
 	std::string root;
 };
+
+std::string read_text(const std::string &path)
+{
+	FILE *f = std::fopen(path.c_str(), "r");
+	if (!f)
+		return "";
+	std::string text;
+	char buf[512];
+	size_t n;
+	while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0)
+		text.append(buf, n);
+	std::fclose(f);
+	return text;
+}
 
 int commands_seen = 0;
 int last_command = -1;
@@ -238,6 +254,58 @@ TEST_F(Tray, OpenEntryFollowsThePortAndCommandsReachTheLoop)
 	tray_close();
 	EXPECT_TRUE(wait_for_name(c.bus, false));
 	EXPECT_TRUE(lock_free());
+}
+
+// Event 102 for a configuration directory that the log folder's buffer
+// takes, and for one that it does not.
+TEST_F(Tray, LogEntryOpensTheLogFolderWhenItIsKnown)
+{
+	const std::string opened = root + "/opened.txt";
+	const std::string opener = root + "/opener.sh";
+	{
+		FILE *f = std::fopen(opener.c_str(), "w");
+		ASSERT_NE(f, nullptr);
+		std::fprintf(f, "#!/bin/sh\nprintf '%%s\\n' \"$1\" >> '%s'\n", opened.c_str());
+		std::fclose(f);
+		chmod(opener.c_str(), 0755);
+	}
+	setenv("ZORVANE_OPENER", opener.c_str(), 1);
+
+	client c;
+	ASSERT_GE(sd_bus_open_user(&c.bus), 0);
+	struct dir_case {
+		std::string dir;
+		std::string expected;
+	};
+	const std::string long_dir = root + "/" + std::string(300, 'd');
+	const dir_case cases[] = {
+		{root + "/conf", root + "/conf/logs\n"},
+		{long_dir, ""},
+	};
+	for (const dir_case &dc : cases) {
+		SCOPED_TRACE(dc.dir.size());
+		fs::remove(opened);
+		ASSERT_EQ(zv_conf_path_set(dc.dir.c_str()), 0);
+		ASSERT_EQ(tray_init(record_command, "Zorvane test"), 0);
+		ASSERT_TRUE(wait_for_name(c.bus, true));
+
+		sd_bus_error error = SD_BUS_ERROR_NULL;
+		ASSERT_GE(sd_bus_call_method(c.bus, item_name.c_str(), "/MenuBar", "com.canonical.dbusmenu", "Event",
+					     &error, nullptr, "isvu", 102, "clicked", "i", 0, 0u),
+			  0)
+			<< error.message;
+		sd_bus_error_free(&error);
+		// The opener runs on its own; give it time to record.
+		std::string got;
+		for (int i = 0; i < 40 && (got.empty() || got != dc.expected); ++i) {
+			std::this_thread::sleep_for(std::chrono::milliseconds(50));
+			got = read_text(opened);
+		}
+		EXPECT_EQ(got, dc.expected);
+		tray_close();
+		ASSERT_TRUE(wait_for_name(c.bus, false));
+	}
+	unsetenv("ZORVANE_OPENER");
 }
 
 }
