@@ -25,6 +25,10 @@ void webapp_account_register(struct odict *record);
 // An account from the page: registered, then stored and saved.
 void webapp_account_add(const struct odict *record);
 
+// Stores a copy of the record (its string members but "command") under the
+// first free number and saves accounts.json; nothing without a dictionary.
+void webapp_account_store(const struct odict *record);
+
 // Deletes the first record with user and domain, or with a NULL user every
 // record on domain, ending each one's user agent and saving after each.
 void webapp_account_delete(const char *user, const char *domain);

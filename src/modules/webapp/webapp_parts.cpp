@@ -1,5 +1,6 @@
 #include "webapp_parts.h"
 
+#include "account.h"
 #include "event.h"
 #include "meter.h"
 #include "session.h"
@@ -11,6 +12,7 @@ void webapp_parts_init(void)
 {
 	webapp_events_init();
 	webapp_ws_init();
+	(void)webapp_accounts_init();
 	webapp_meter_init();
 	webapp_sessions_init();
 	webapp_stats_start();
@@ -23,5 +25,6 @@ void webapp_parts_close(void)
 	webapp_stream_close();
 	webapp_sessions_close();
 	webapp_meter_close();
+	webapp_accounts_close();
 	webapp_ws_close();
 }
