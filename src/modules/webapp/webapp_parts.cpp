@@ -1,8 +1,10 @@
 #include "webapp_parts.h"
 
 #include "account.h"
+#include "contacts.h"
 #include "event.h"
 #include "meter.h"
+#include "options.h"
 #include "session.h"
 #include "stats.h"
 #include "stream.h"
@@ -12,7 +14,9 @@ void webapp_parts_init(void)
 {
 	webapp_events_init();
 	webapp_ws_init();
+	(void)webapp_options_init();
 	(void)webapp_accounts_init();
+	(void)webapp_contacts_init();
 	webapp_meter_init();
 	webapp_sessions_init();
 	webapp_stats_start();
@@ -26,5 +30,7 @@ void webapp_parts_close(void)
 	webapp_sessions_close();
 	webapp_meter_close();
 	webapp_accounts_close();
+	webapp_contacts_close();
+	webapp_options_close();
 	webapp_ws_close();
 }
