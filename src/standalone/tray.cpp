@@ -43,6 +43,7 @@ struct tray_state {
 	std::condition_variable ready_cv;
 	bool ready = false;
 	int error = 0;
+	int socket_error = 0; // the port query socket's, logged by the main thread
 };
 
 tray_state tray;
@@ -97,11 +98,8 @@ void *tray_thread_main(void *)
 	// Only the first instance answers the port query; without the socket a
 	// second start simply finds no instance to hand over to.
 	int listen_fd = -1;
-	if (tray.lock_fd >= 0) {
-		int err = zv_instance_port_listen(&listen_fd);
-		if (err)
-			warning("tray: port query socket failed (%H)\n", ZV_ERRNO(err));
-	}
+	if (tray.lock_fd >= 0)
+		tray.socket_error = zv_instance_port_listen(&listen_fd);
 
 	const bool hint = tray_hint_wanted();
 	set_ready(wake, 0);
@@ -171,7 +169,7 @@ bool tray_stop()
 	tray.queue_open = false;
 	tray.ready = false;
 	tray.closing = false;
-	tray.error = 0;
+	tray.error = tray.socket_error = 0;
 	return true;
 }
 
@@ -258,6 +256,8 @@ int tray_init(tray_command_h *handler, const char *software)
 		std::unique_lock<std::mutex> lock(tray.ready_mutex);
 		tray.ready_cv.wait(lock, [] { return tray.ready; });
 		err = tray.error;
+		if (tray.socket_error)
+			warning("tray: port query socket failed (%H)\n", ZV_ERRNO(tray.socket_error));
 	}
 
 	// A tray that failed to start keeps the instance lock: this process
