@@ -1,0 +1,238 @@
+"""The program's side of the call tests: the built program in a
+configuration folder of its own (SIP on 127.0.0.1, one account, a fixed page
+port), a JACK server with the dummy backend for real audio streams, and the
+page's websockets. Every test runs in a private network namespace that has
+only loopback: the module re-runs the test inside one."""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "webapp", "process"))
+
+from zvprocess import WebSocket  # noqa: E402
+
+PROGRAM = os.environ.get("ZV_PROGRAM", "")
+TEMPLATE = os.path.join(ROOT, "tests", "shell", "config.golden")
+SIP_PORT = 5090
+PAGE_PORT = 8090
+
+
+def in_private_network():
+    """Re-runs this process inside a new network namespace with loopback up,
+    once; returns only inside it."""
+    if os.environ.get("ZV_CALLS_NETNS") == "1":
+        return
+    env = dict(os.environ, ZV_CALLS_NETNS="1")
+    args = ["unshare", "-n", "--", "sh", "-c", 'ip link set lo up && exec "$@"', "sh",
+            sys.executable, *sys.argv]
+    sys.stdout.flush()
+    os.execvpe("unshare", args, env)
+
+
+class Jack:
+    def __init__(self):
+        self.name = "zvcalls-%d" % os.getpid()
+        self.proc = subprocess.Popen(
+            ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-r", "48000",
+             "-p", "480", "-C", "2", "-P", "2"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=dict(os.environ, JACK_NO_AUDIO_RESERVATION="1"))
+        subprocess.run(["jack_wait", "-w", "-t", "10", "-s", self.name], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+
+
+class Program:
+    """The program with one account "zv" on 127.0.0.1:SIP_PORT."""
+
+    def __init__(self, root, jack, auto_answer=False, seconds=None, wrapper=(), extra_env=None):
+        self.dir = os.path.join(root, "zorvane")
+        os.makedirs(self.dir)
+        with open(TEMPLATE) as f:
+            config = f.read()
+        config += "sip_listen\t\t127.0.0.1:%d\nnet_interface\t\t127.0.0.1\n" % SIP_PORT
+        with open(os.path.join(self.dir, "config"), "w") as f:
+            f.write(config)
+        with open(os.path.join(self.dir, "webapp.conf"), "w") as f:
+            f.write("zv_listen\t127.0.0.1\nzv_port\t%d\nzv_auto_answer\t%d\n"
+                    "zv_provisioning_host\t127.0.0.1:1\n" % (PAGE_PORT, auto_answer))
+        with open(os.path.join(self.dir, "accounts.json"), "w") as f:
+            json.dump({"0": {"user": "zv", "domain": "127.0.0.1:%d" % SIP_PORT,
+                             "password": "secret", "regint": "0"}}, f)
+        opener = os.path.join(root, "opener.sh")
+        with open(opener, "w") as f:
+            f.write("#!/bin/sh\nexit 0\n")
+        os.chmod(opener, 0o755)
+        env = dict(os.environ, HOME=root, ZORVANE_OPENER=opener,
+                   JACK_DEFAULT_SERVER=jack.name, JACK_NO_AUDIO_RESERVATION="1")
+        env.pop("DISPLAY", None)
+        env.update(extra_env or {})
+        args = [*wrapper, PROGRAM, "-f", self.dir]
+        if seconds:
+            args += ["-t", str(seconds)]
+        self.out = open(os.path.join(root, "program-output"), "w+b")
+        self.proc = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT, env=env)
+        try:
+            self.wait_port()
+        except BaseException:
+            self.stop()
+            raise
+
+    def wait_port(self, timeout=15):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            try:
+                ws = WebSocket(PAGE_PORT, "/ws_meter", timeout=2)
+                ws.close()
+                return
+            except OSError:
+                time.sleep(0.1)
+        raise AssertionError("page port not up:\n" + self.output())
+
+    def output(self):
+        if not self.out.closed:
+            self.out.flush()
+        with open(self.out.name, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait_for(self, pattern, timeout=20):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            m = re.search(pattern, self.output())
+            if m:
+                return m
+            if self.proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        m = re.search(pattern, self.output())
+        if m:
+            return m
+        raise AssertionError("no %r:\n%s" % (pattern, self.output()))
+
+    def stop(self, timeout=30):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.out.close()
+        return self.proc.returncode
+
+
+class Page:
+    """The page's "/ws_calls" and "/ws_baresip" sockets. Every message of
+    "/ws_calls" is kept, decoded, in order."""
+
+    def __init__(self):
+        self.calls = WebSocket(PAGE_PORT, "/ws_calls")
+        self.baresip = WebSocket(PAGE_PORT, "/ws_baresip")
+        self.seen = []
+
+    def send_calls(self, **msg):
+        self.calls.send(json.dumps(msg))
+
+    def send_baresip(self, **msg):
+        self.baresip.send(json.dumps(msg))
+
+    def next(self, timeout=15):
+        """The next "/ws_calls" message, decoded; the statistics that the
+        endpoint also carries are passed over."""
+        end = time.monotonic() + timeout
+        while True:
+            msg = json.loads(self.calls.recv(max(0.01, end - time.monotonic())))
+            if isinstance(msg, dict) and msg.get("callback") == "STATS":
+                continue
+            self.seen.append(msg)
+            return msg
+
+    def until(self, predicate, timeout=15):
+        """Reads "/ws_calls" until a message satisfies predicate; returns the
+        messages read, that one last."""
+        end = time.monotonic() + timeout
+        got = []
+        while True:
+            left = end - time.monotonic()
+            if left <= 0:
+                raise AssertionError("no such message; got %r" % got)
+            msg = self.next(left)
+            got.append(msg)
+            if predicate(msg):
+                return got
+
+    def quiet(self, wait=1.0):
+        """The messages that arrive within wait seconds."""
+        got = []
+        end = time.monotonic() + wait
+        while True:
+            left = end - time.monotonic()
+            if left <= 0:
+                return got
+            try:
+                got.append(self.next(left))
+            except Exception:
+                return got
+
+    def close(self):
+        self.calls.close()
+        self.baresip.close()
+
+
+def state_of(msg, key):
+    entry = msg.get(key)
+    return entry.get("state") if isinstance(entry, dict) else None
+
+
+class CallTest(unittest.TestCase):
+    """A fresh folder, a JACK server and the program per test; far ends are
+    added by the test."""
+
+    auto_answer = False
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="zvcalls-")
+        self.farends = []
+        self.jack = Jack()
+        self.addCleanup(self.jack.stop)
+        self.program = Program(self.root, self.jack, auto_answer=self.auto_answer)
+        self.addCleanup(self._stop_program)
+        self.page = Page()
+        self.addCleanup(self.page.close)
+        # A page gets the calls object when it connects; the account's user
+        # agent is made 1000 ms after the module started.
+        self.assertEqual({}, self.page.next())
+        time.sleep(1.5)
+
+    def _stop_program(self):
+        self.program.stop()
+        for f in self.farends:
+            f.stop()
+        if self._outcome_ok():
+            shutil.rmtree(self.root, ignore_errors=True)
+        else:
+            print("\nkept", self.root, file=sys.stderr)
+
+    def _outcome_ok(self):
+        result = getattr(self, "_outcome", None)
+        errors = getattr(result, "errors", None) if result else None
+        return not errors or all(e[1] is None for e in errors)
+
+    def farend(self, name, port, ctrl, wav, answer="manual"):
+        from farend import FarEnd
+        f = FarEnd(self.root, name, port, ctrl, wav, answer=answer).start()
+        self.farends.append(f)
+        return f
