@@ -11,7 +11,7 @@ const hiddenButtons = (page) => page.evaluate((ids) => ids.filter((id) => docume
 test('standalone start-up opens the six sockets in order and shows the session buttons', async (t) => {
   const { server, page } = await openPage(t);
   await until(() => server.order.length === 6, 'six sockets');
-  assert.deepEqual(server.order, ['/ws_audio', '/ws_baresip', '/ws_calls', '/ws_meter', '/ws_contacts', '/ws_options']);
+  assert.deepEqual(await page.evaluate(() => window.__sockets), ['/ws_audio', '/ws_baresip', '/ws_calls', '/ws_meter', '/ws_contacts', '/ws_options']);
   assert.deepEqual([...server.order].sort(), [...PATHS].sort());
   assert.deepEqual(await hiddenButtons(page), []);
   assert.equal(await page.title(), 'Zorvane');
@@ -38,6 +38,7 @@ test('no websocket opens without the variant answer, and other variants stay bar
     await page.locator('#version #changelog').waitFor();
     await sleep(300);
     assert.deepEqual(server.order, [], String(variant));
+    assert.deepEqual(await page.evaluate(() => window.__sockets), [], String(variant));
     assert.equal((await hiddenButtons(page)).length, 5);
     assert.equal(await page.locator('.toast').count(), 0);
     assert.equal(await page.evaluate(() => window.swvariant), variant === null ? '' : 'other');

@@ -65,6 +65,16 @@ async function openPage(browser, server, {
   }, { items });
   await page.addInitScript(notificationStub, permission);
   await page.addInitScript(() => {
+    // the order in which the page opens its sockets (the server may see the
+    // handshakes finish in any order)
+    window.__sockets = [];
+    const Native = window.WebSocket;
+    window.WebSocket = class extends Native {
+      constructor(url, ...rest) {
+        super(url, ...rest);
+        window.__sockets.push(new URL(url).pathname);
+      }
+    };
     window.__opened = [];
     window.open = (...args) => { window.__opened.push(args); return null; };
     window.__focused = 0;

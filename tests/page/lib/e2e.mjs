@@ -17,6 +17,7 @@ export function useBrowser() {
 export async function openPage(t, serverOptions = {}, pageOptions = {}) {
   const server = await new FakeServer(serverOptions).start();
   const page = await browser.newPage(server, pageOptions);
+  if (pageOptions.wait !== false && server.variant === 'standalone') await until(() => server.order.length === 6, 'six sockets');
   let closed = false;
   page.zv.close = async () => {
     if (closed) return { errors: [], csp: [] };
