@@ -260,6 +260,20 @@ TEST_F(Options, AbsentKeyOrValueDoesNothing)
 	EXPECT_EQ(fakes.folder_opened, 0);
 }
 
+TEST_F(Options, RequestAfterCloseOnlyActs)
+{
+	start();
+	webapp_option_request("monitoring", "true");
+	webapp_options_close();
+	const std::string saved = get();
+	fakes.reset();
+	webapp_option_request("record", "false");
+	webapp_option_request("monitoring", "");
+	EXPECT_EQ(fakes.engine, (std::vector<std::string>{"record=0", "monitoring=0"}));
+	EXPECT_TRUE(fakes.pushes.empty());
+	EXPECT_EQ(get(), saved);
+}
+
 TEST_F(Options, VerboseActsOnlyWhenItChanges)
 {
 	start();

@@ -59,8 +59,6 @@ void save(void)
 
 void store(const char *key, const char *value)
 {
-	if (!options_dict)
-		return;
 	odict_entry_del(options_dict, key);
 	(void)odict_entry_add(options_dict, key, ODICT_STRING, value);
 }
@@ -102,6 +100,10 @@ void webapp_option_set(const char *key, const char *value)
 	}
 
 	webapp_option_effect(key, value);
+	// Before init and after close there is no dictionary: the effect alone,
+	// so that the file is never saved empty.
+	if (!options_dict)
+		return;
 	store(key, value);
 	webapp_ws_send_json(WS_OPTIONS, options_dict);
 	if (persisted)
