@@ -1,0 +1,222 @@
+"""On air with real peers on loopback: the program (built with the test
+certificate authority among its roots) has its main account on the
+service's SIP domain over TLS; a name server on loopback points that
+domain at 127.0.0.1, where Debian's baresip answers as the "stream"
+account with a certificate of the test authority."""
+
+import os
+import re
+import subprocess
+import sys
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "stats"))
+import callrig  # noqa: E402
+import dnsstub  # noqa: E402
+
+PROGRAM = os.environ.get("ZORVANE_PROGRAM", "zorvane-standalone-testca")
+CA_PEM = os.environ.get("ZV_TESTCA_PEM", "")
+CA_KEY = os.environ.get("ZV_TESTCA_KEY", "")
+DOMAIN = os.environ.get("ZV_SERVICE_SIP_DOMAIN", "sip.zorvane.net")
+STREAM = "stream@" + DOMAIN
+LOGIN = re.compile(r"https://stream\.zorvane\.net/stream/login/([0-9a-f-]{36})\?version=2")
+MAIN_ACCOUNT = {"user": "zv", "password": "pw", "domain": DOMAIN, "transport": "tls",
+                "regint": "0"}
+
+
+def certificate(root, name, san):
+    """A key and a certificate for san signed by the test authority, in one
+    PEM file."""
+    key, csr, crt = (os.path.join(root, name + ext) for ext in (".key", ".csr", ".crt"))
+    ext = os.path.join(root, name + ".ext")
+    with open(ext, "w") as f:
+        f.write("subjectAltName=%s\n" % san)
+    subprocess.run(["openssl", "req", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-subj",
+                    "/CN=" + name, "-out", csr], check=True, capture_output=True)
+    subprocess.run(["openssl", "x509", "-req", "-in", csr, "-CA", CA_PEM, "-CAkey", CA_KEY,
+                    "-CAcreateserial", "-days", "2", "-extfile", ext, "-out", crt],
+                   check=True, capture_output=True)
+    pem = os.path.join(root, name + ".pem")
+    with open(pem, "w") as out:
+        for part in (crt, key):
+            with open(part) as f:
+                out.write(f.read())
+    return pem
+
+
+def start_program(rig, accounts):
+    """The program with its user agents made (they are made 1000 ms after
+    the start, together with the start of provisioning)."""
+    ours = certificate(rig.root, "zorvane", "IP:127.0.0.1")
+    zv = rig.add(callrig.Program(
+        rig.root, accounts, program=PROGRAM,
+        extra_config=["dns_server %s" % rig.dns.addr, "sip_certificate %s" % ours]))
+    zv.wait_for("webapp/account: start provisioning")
+    return zv
+
+
+def new_rig():
+    rig = callrig.Rig()
+    rig.dns = rig.add(dnsstub.NameServer({DOMAIN: "127.0.0.1"}))
+    rig.add(callrig.Jack())
+    return rig
+
+
+class OnAir(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.rig = new_rig()
+        try:
+            far_pem = certificate(cls.rig.root, "stream", "DNS:" + DOMAIN)
+            cls.far = cls.rig.add(callrig.FarEnd(
+                cls.rig.root, "stream", 5060, 4446, user="stream", domain=DOMAIN,
+                cert=far_pem, cafile=CA_PEM))
+            cls.zv = start_program(cls.rig, [MAIN_ACCOUNT])
+            cls.calls = cls.rig.add(callrig.Page(cls.zv.port, "/ws_calls"))
+            cls.options = cls.rig.add(callrig.Page(cls.zv.port, "/ws_options"))
+        except BaseException:
+            cls.rig.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.rig.close()
+
+    def tearDown(self):
+        self.onair("false")
+        time.sleep(0.5)
+
+    def onair(self, value):
+        self.options.send({"key": "onair", "value": value})
+
+    def established(self, since, count=1, timeout=15):
+        ok = callrig.wait_until(
+            lambda: len(self.far.seen("CALL_ESTABLISHED", since)) >= count, timeout)
+        self.assertTrue(ok, "no stream call:\n" + self.zv.output()[-3000:])
+        return self.far.seen("CALL_ESTABLISHED", since)
+
+    def closed_at_far_end(self, since, timeout=10):
+        ok = callrig.wait_until(lambda: self.far.seen("CALL_CLOSED", since), timeout)
+        self.assertTrue(ok, "the stream call did not end")
+        return self.far.seen("CALL_CLOSED", since)[0]
+
+    def page_closed(self, since):
+        return [o for _, o in self.calls.json(since) if o.get("callback") == "CLOSED"]
+
+    def test_on_air_opens_login_page_and_calls_the_stream_once(self):
+        t0 = time.monotonic()
+        opened_before = len(self.zv.opened(1))
+        self.onair("true")
+        up = self.established(t0)[0]
+        urls = self.zv.opened(opened_before + 1)
+        m = LOGIN.fullmatch(urls[opened_before])
+        self.assertTrue(m, urls)
+        with open(os.path.join(self.zv.p.dir, "uuid")) as f:
+            self.assertEqual(m.group(1), f.read().strip())
+        time.sleep(2)
+
+        # Neither the calls object nor STATS show the stream call.
+        for _, o in callrig.calls_objects(self.calls, t0):
+            self.assertEqual(o, {})
+        stats = [o for t, o in callrig.stats_messages(self.calls, up)]
+        self.assertGreater(len(stats), 3)
+        for o in stats:
+            self.assertFalse(any(e["call"] for e in o["tracks"]), o)
+
+        # A second "true" opens the page again and places no second call.
+        t1 = time.monotonic()
+        self.onair("true")
+        self.assertEqual(len(self.zv.opened(opened_before + 2)), opened_before + 2)
+        time.sleep(3)
+        self.assertEqual(self.far.seen("CALL_ESTABLISHED", t1), [])
+        self.assertEqual(len(self.far.seen("CALL_ESTABLISHED", t0)), 1)
+        self.assertEqual(self.far.seen("CALL_CLOSED", t0), [])
+
+    def test_far_end_hang_up_is_redialled_after_2000_ms(self):
+        t0 = time.monotonic()
+        self.onair("true")
+        self.established(t0)
+        hung = time.monotonic()
+        self.far.command("hangup")
+        self.calls.wait(lambda o: o.get("callback") == "CLOSED", 10, since=hung)
+        again = self.established(hung)[0]
+        self.assertGreaterEqual(again - hung, 1.9)
+        self.assertLess(again - hung, 6)
+        self.assertIn("webapp/stream_check: reconnect", self.zv.output())
+        self.assertEqual(self.page_closed(hung)[0]["message"], "Connection reset by peer")
+
+    def test_off_hangs_up_without_closed_and_dials_no_more(self):
+        t0 = time.monotonic()
+        self.onair("true")
+        self.established(t0)
+        off = time.monotonic()
+        self.onair("false")
+        self.closed_at_far_end(off)
+        time.sleep(3.5)
+        self.assertEqual(self.page_closed(off), [])
+        self.assertEqual(self.far.seen("CALL_ESTABLISHED", off), [])
+
+    def test_off_while_a_reconnect_is_pending_dials_no_more(self):
+        t0 = time.monotonic()
+        self.onair("true")
+        self.established(t0)
+        hung = time.monotonic()
+        self.far.command("hangup")
+        self.calls.wait(lambda o: o.get("callback") == "CLOSED", 10, since=hung)
+        self.onair("false")
+        time.sleep(3.5)
+        self.assertEqual(self.far.seen("CALL_ESTABLISHED", hung), [])
+        self.assertEqual(len(self.page_closed(hung)), 1)
+
+    def test_off_and_on_within_2000_ms_of_a_drop_keeps_one_call(self):
+        # The drop arms the reconnect; when it fires, the new stream call
+        # already runs and is left alone.
+        t0 = time.monotonic()
+        self.onair("true")
+        self.established(t0)
+        hung = time.monotonic()
+        self.far.command("hangup")
+        self.calls.wait(lambda o: o.get("callback") == "CLOSED", 10, since=hung)
+        self.onair("false")
+        self.onair("true")
+        self.established(hung)
+        time.sleep(4)
+        self.assertEqual(len(self.far.seen("CALL_ESTABLISHED", hung)), 1)
+        self.assertEqual(self.far.seen("CALL_CLOSED", hung + 0.5), [])
+
+    def test_hangup_of_key_0_ends_the_stream_call_and_it_comes_back(self):
+        t0 = time.monotonic()
+        self.onair("true")
+        self.established(t0)
+        hung = time.monotonic()
+        self.calls.send({"command": "hangup", "key": "0"})
+        self.closed_at_far_end(hung)
+        again = self.established(hung)[0]
+        self.assertGreaterEqual(again - hung, 1.9)
+        self.assertEqual(self.page_closed(hung), [])
+
+
+class OnAirWithoutMainAccount(unittest.TestCase):
+    def test_login_page_opens_then_closed_with_einval(self):
+        rig = new_rig()
+        try:
+            zv = start_program(rig, [{"user": "zv", "password": "pw", "domain": "127.0.0.1",
+                                      "regint": "0"}])
+            calls = rig.add(callrig.Page(zv.port, "/ws_calls"))
+            options = rig.add(callrig.Page(zv.port, "/ws_options"))
+            t0 = time.monotonic()
+            options.send({"key": "onair", "value": "true"})
+            _, o = calls.wait(lambda o: o.get("callback") == "CLOSED", 10, since=t0)
+            self.assertEqual(o["message"], STREAM + ": Invalid argument [22]")
+            urls = zv.opened(2)
+            self.assertTrue(LOGIN.fullmatch(urls[1]), urls)
+        finally:
+            rig.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
