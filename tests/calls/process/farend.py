@@ -167,6 +167,24 @@ class FarEnd:
         """The WAV files of what the far end decoded, newest last."""
         return sorted(glob.glob(os.path.join(self.dumps, "*-dec.wav")), key=os.path.getmtime)
 
+    def last_received(self, before=0, timeout=10):
+        """The newest of more than before received files, once the far end
+        has finished writing it: (channels, samples)."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            files = self.received()
+            if len(files) > before:
+                size = os.path.getsize(files[-1])
+                time.sleep(0.3)
+                try:
+                    wav = read_wav(files[-1])
+                    if wav[1] and size == os.path.getsize(files[-1]):
+                        return wav
+                except (wave.Error, EOFError, struct.error):
+                    pass
+            time.sleep(0.1)
+        raise AssertionError("far end %s wrote no finished file" % self.dir)
+
     def stop(self):
         if self.sock:
             self.sock.close()
