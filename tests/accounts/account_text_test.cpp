@@ -157,6 +157,9 @@ TEST(Provisioning, InstallationUuid)
 	}
 	char out[64];
 	EXPECT_EQ(0, provision_uuid(out, sizeof(out), std::string(63, 'a').c_str()));
+	char text[] = " \tab-1\r\n";
+	provision_trim(text);
+	EXPECT_STREQ("ab-1", text);
 	EXPECT_EQ(EINVAL, provision_uuid(out, sizeof(out), std::string(64, 'a').c_str()));
 }
 

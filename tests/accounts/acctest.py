@@ -296,12 +296,14 @@ class Provisioning:
         self.lines = []
         self.status = 200
         self.body = b"{}"
+        self.delay = 0
         cert, key = self._certificate(ca_pem, ca_key, trusted)
         owner = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 owner.lines.append(self.requestline)
+                time.sleep(owner.delay)
                 body = owner.body if isinstance(owner.body, bytes) else owner.body.encode()
                 self.send_response(owner.status)
                 self.send_header("Content-Type", "application/json")

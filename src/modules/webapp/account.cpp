@@ -67,6 +67,7 @@ void each_record(H h)
 int webapp_accounts_init(void)
 {
 	webapp_account_commands_set();
+	webapp_installation_uuid_trim();
 
 	int err = webapp_file_path(path, sizeof(path), "accounts.json");
 	if (err) {

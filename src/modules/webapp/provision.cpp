@@ -83,6 +83,11 @@ void provisioning_handler(int err, const struct http_msg *msg, void *)
 
 }
 
+void webapp_installation_uuid_trim(void)
+{
+	provision_trim(conf_config()->sip.uuid);
+}
+
 void webapp_accounts_start_arm(void)
 {
 	tmr_start(&account_timer, 1000, accounts_start, nullptr);

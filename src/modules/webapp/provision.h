@@ -7,6 +7,11 @@
 
 #include "sipstack.h"
 
+// Takes blanks and line ends off the installation UUID that the SIP
+// library read from its file: it goes into every registration's contact
+// and into the provisioning request. Before the first user agent is made.
+void webapp_installation_uuid_trim(void);
+
 // Arms the start: 1000 ms later every stored account is registered and the
 // provisioning request goes out.
 void webapp_accounts_start_arm(void);

@@ -23,6 +23,20 @@ int fits(int n, size_t size)
 
 }
 
+void provision_trim(char *text)
+{
+	if (!text)
+		return;
+	const char *start = text;
+	while (blank(*start))
+		++start;
+	size_t n = strlen(start);
+	while (n && blank(start[n - 1]))
+		--n;
+	memmove(text, start, n);
+	text[n] = '\0';
+}
+
 int provision_uuid(char *out, size_t size, const char *uuid)
 {
 	if (!uuid || !size)

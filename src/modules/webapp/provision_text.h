@@ -6,6 +6,9 @@
 
 #include "sipstack.h"
 
+// Takes blanks and line ends off both ends of text, in place.
+void provision_trim(char *text);
+
 // The installation UUID without surrounding blanks and line ends, into out.
 // 0, or EINVAL when it is empty or holds anything but hex digits and "-".
 int provision_uuid(char *out, size_t size, const char *uuid);
