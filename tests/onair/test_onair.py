@@ -48,13 +48,13 @@ def certificate(root, name, san):
     return pem
 
 
-def start_program(rig, accounts):
+def start_program(rig, accounts, **kw):
     """The program with its user agents made (they are made 1000 ms after
     the start, together with the start of provisioning)."""
     ours = certificate(rig.root, "zorvane", "IP:127.0.0.1")
     zv = rig.add(callrig.Program(
         rig.root, accounts, program=PROGRAM,
-        extra_config=["dns_server %s" % rig.dns.addr, "sip_certificate %s" % ours]))
+        extra_config=["dns_server %s" % rig.dns.addr, "sip_certificate %s" % ours], **kw))
     zv.wait_for("webapp/account: start provisioning")
     return zv
 
@@ -66,15 +66,19 @@ def new_rig():
     return rig
 
 
+def stream_far_end(rig):
+    """Debian's baresip as the stream account, TLS on 127.0.0.1:5061."""
+    far_pem = certificate(rig.root, "stream", "DNS:" + DOMAIN)
+    return rig.add(callrig.FarEnd(rig.root, "stream", 5060, 4446, user="stream",
+                                  domain=DOMAIN, cert=far_pem, cafile=CA_PEM))
+
+
 class OnAir(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.rig = new_rig()
         try:
-            far_pem = certificate(cls.rig.root, "stream", "DNS:" + DOMAIN)
-            cls.far = cls.rig.add(callrig.FarEnd(
-                cls.rig.root, "stream", 5060, 4446, user="stream", domain=DOMAIN,
-                cert=far_pem, cafile=CA_PEM))
+            cls.far = stream_far_end(cls.rig)
             cls.zv = start_program(cls.rig, [MAIN_ACCOUNT])
             cls.calls = cls.rig.add(callrig.Page(cls.zv.port, "/ws_calls"))
             cls.options = cls.rig.add(callrig.Page(cls.zv.port, "/ws_options"))
@@ -200,22 +204,77 @@ class OnAir(unittest.TestCase):
         self.assertEqual(self.page_closed(hung), [])
 
 
+class StreamFromTheDialBox(unittest.TestCase):
+    def test_dialled_stream_is_the_stream_call_and_off_hangs_it_up(self):
+        # The account is on no service domain: there is no main user agent,
+        # and the stream call runs on the current one.
+        rig = new_rig()
+        try:
+            far = stream_far_end(rig)
+            zv = start_program(rig, [{"user": "zv", "password": "pw", "domain": "127.0.0.1",
+                                      "transport": "tls", "regint": "0"}])
+            calls = rig.add(callrig.Page(zv.port, "/ws_calls"))
+            baresip = rig.add(callrig.Page(zv.port, "/ws_baresip"))
+            options = rig.add(callrig.Page(zv.port, "/ws_options"))
+            t0 = time.monotonic()
+            baresip.send({"command": "call", "dial": STREAM})
+            self.assertTrue(callrig.wait_until(lambda: far.seen("CALL_ESTABLISHED", t0), 15),
+                            zv.output()[-3000:])
+            time.sleep(1)
+            for _, o in callrig.calls_objects(calls, t0):
+                self.assertEqual(o, {})
+            off = time.monotonic()
+            options.send({"key": "onair", "value": "false"})
+            self.assertTrue(callrig.wait_until(lambda: far.seen("CALL_CLOSED", off), 10),
+                            "the stream call went on after on-air was switched off")
+        finally:
+            rig.close()
+
+
 class OnAirWithoutMainAccount(unittest.TestCase):
-    def test_login_page_opens_then_closed_with_einval(self):
+    UUID = "0a1b2c3d-4e5f-6789-abcd-ef0123456789"
+
+    def on_air(self, uuid_file):
+        """Goes on air without a main account; (CLOSED message, URLs opened
+        after the page's, program output)."""
         rig = new_rig()
         try:
             zv = start_program(rig, [{"user": "zv", "password": "pw", "domain": "127.0.0.1",
-                                      "regint": "0"}])
+                                      "regint": "0"}], files={"uuid": uuid_file})
             calls = rig.add(callrig.Page(zv.port, "/ws_calls"))
             options = rig.add(callrig.Page(zv.port, "/ws_options"))
             t0 = time.monotonic()
             options.send({"key": "onair", "value": "true"})
             _, o = calls.wait(lambda o: o.get("callback") == "CLOSED", 10, since=t0)
-            self.assertEqual(o["message"], STREAM + ": Invalid argument [22]")
-            urls = zv.opened(2)
-            self.assertTrue(LOGIN.fullmatch(urls[1]), urls)
+            time.sleep(0.5)
+            return o["message"], zv.opened(1)[1:], zv.output()
         finally:
             rig.close()
+
+    def test_login_page_opens_then_closed_with_einval(self):
+        message, urls, _ = self.on_air(self.UUID)
+        self.assertEqual(message, STREAM + ": Invalid argument [22]")
+        self.assertEqual(urls, ["https://stream.zorvane.net/stream/login/%s?version=2"
+                                % self.UUID])
+
+    def test_uuid_file_is_trimmed_and_anything_else_is_refused(self):
+        cases = [
+            (" \t%s \r\n" % self.UUID, self.UUID),
+            ("%s/../x" % self.UUID, None),
+            ("x?a=1&b=%s" % self.UUID[:26], None),
+            (self.UUID.replace("-", "_"), None),
+        ]
+        for content, uuid in cases:
+            with self.subTest(content=content):
+                message, urls, output = self.on_air(content)
+                # The call goes on either way.
+                self.assertEqual(message, STREAM + ": Invalid argument [22]")
+                if uuid:
+                    self.assertEqual(len(urls), 1)
+                    self.assertEqual(LOGIN.fullmatch(urls[0]).group(1), uuid)
+                else:
+                    self.assertEqual(urls, [])
+                    self.assertIn("installation UUID is not valid", output)
 
 
 if __name__ == "__main__":

@@ -328,11 +328,16 @@ def calls_objects(page, since=0.0):
 
 class Program:
     """The built program with a configuration of its own: SIP on
-    127.0.0.1:5090 (TLS 5091), the given accounts and webapp.conf."""
+    127.0.0.1:5090 (TLS 5091), the given accounts, webapp.conf and other
+    files of its configuration folder."""
 
-    def __init__(self, root, accounts, extra_config=(), webapp_conf=b"", program=None):
-        self.dir = os.path.join(root, "zorvane")
+    def __init__(self, root, accounts, extra_config=(), webapp_conf=b"", program=None,
+                 files=None, name="zorvane"):
+        self.dir = os.path.join(root, name)
         os.makedirs(self.dir)
+        for file_name, content in (files or {}).items():
+            with open(os.path.join(self.dir, file_name), "w") as f:
+                f.write(content)
         with open(os.path.join(ROOT, "tests", "shell", "config.golden")) as f:
             config = f.read()
         config += "\n".join(["sip_listen %s" % PROGRAM_SIP, "net_interface 127.0.0.1",
