@@ -91,7 +91,7 @@ class Program:
             self.stop()
             raise
 
-    def wait_port(self, timeout=15):
+    def wait_port(self, timeout=60):
         end = time.monotonic() + timeout
         while time.monotonic() < end:
             try:
@@ -202,13 +202,15 @@ class CallTest(unittest.TestCase):
     added by the test."""
 
     auto_answer = False
+    wrapper = ()
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="zvcalls-")
         self.farends = []
         self.jack = Jack()
         self.addCleanup(self.jack.stop)
-        self.program = Program(self.root, self.jack, auto_answer=self.auto_answer)
+        self.program = Program(self.root, self.jack, auto_answer=self.auto_answer,
+                               wrapper=self.wrapper)
         self.addCleanup(self._stop_program)
         self.page = Page()
         self.addCleanup(self.page.close)
