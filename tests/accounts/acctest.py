@@ -205,7 +205,7 @@ class WebSocket:
             seen.append(msg)
             if predicate(msg):
                 return msg
-        raise AssertionError("no matching message in %ss; got %r" % (timeout, seen))
+        raise AssertionError("no matching message in %ss; the last ones: %r" % (timeout, seen[-4:]))
 
     def close(self):
         self.sock.close()

@@ -4,12 +4,14 @@ SIP token, the longest user and domain, refused fields, and the log."""
 
 import json
 import os
+import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from acctest import (REGISTRAR_PORT, SERVICE_DOMAIN, Program, Registrar, WebSocket,  # noqa: E402
-                     accounts_of, wait)
+from acctest import (HERE, REGISTRAR_PORT, SERVICE_DOMAIN, SIP_PORT, Program, Registrar,  # noqa: E402
+                     WebSocket, accounts_of, wait)
 
 OUTBOUND = "sip:127.0.0.1:%d" % REGISTRAR_PORT
 
@@ -127,6 +129,64 @@ class Registrar_(unittest.TestCase):
         self.assertEqual([(r["user"], r["domain"], r["transport"]) for r in stored.values()], bad)
         self.assertEqual(self.program.output().count("webapp/account: account not registered"), 4)
         self.assertEqual(self.registrar.requests(), [])
+
+
+class DamagedFile(unittest.TestCase):
+    def test_a_damaged_accounts_file_is_never_written(self):
+        program = Program()
+        self.addCleanup(program.cleanup)
+        damaged = b'{"0":{"user":"a","domain":"x.test"}} trailing'
+        program.write("accounts.json", damaged)
+        program.start()
+        page = WebSocket("/ws_baresip")
+        self.addCleanup(page.close)
+        self.assertEqual(page.recv(), b"")
+        page.send({"command": "addsip", "user": "b", "domain": "127.0.0.1:%d" % REGISTRAR_PORT,
+                   "password": "pw", "regint": "0"})
+        self.assertEqual(page.recv(), b"")
+        page.send({"command": "deletesip", "user": "a", "domain": "x.test"})
+        page.recv()
+        time.sleep(1.5)  # past the start of registration and provisioning
+        self.assertEqual(program.stop(), 0)
+        self.assertEqual(program.read("accounts.json"), damaged)
+        self.assertIn("accounts.json cannot be used", program.output())
+        self.assertNotIn("start provisioning", program.output())
+
+
+class CallOnDeletedAccount(unittest.TestCase):
+    def test_deleting_a_ringing_account_refuses_its_call_and_tells_the_page(self):
+        program = Program()
+        self.addCleanup(program.cleanup)
+        # The account asks to answer by itself: calls still wait for the page.
+        program.write("accounts.json", json.dumps({"0": {
+            "user": "alice", "domain": "127.0.0.1:%d" % REGISTRAR_PORT, "password": "pw",
+            "regint": "0", "answermode": "auto"}}))
+        program.start()
+        page = WebSocket("/ws_baresip")
+        self.addCleanup(page.close)
+        calls = WebSocket("/ws_calls")
+        self.addCleanup(calls.close)
+        program.wait_output("start provisioning")
+
+        log = program.path("caller.log")
+        caller = subprocess.Popen(
+            ["sipp", "-sf", os.path.join(HERE, "caller.xml"), "-s", "alice", "-i", "127.0.0.1",
+             "-p", "5080", "-m", "1", "-nostdin", "-timeout", "30", "-timeout_error",
+             "-trace_msg", "-message_file", log, "127.0.0.1:%d" % SIP_PORT],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=program.dir)
+        self.addCleanup(lambda: caller.poll() is None and caller.kill())
+        calls.recv_until(lambda m: b'"INCOMING"' in m)
+        time.sleep(1.5)
+
+        page.send({"command": "deletesip", "user": "alice", "domain": "127.0.0.1:%d" % REGISTRAR_PORT})
+        closed = calls.recv_until(lambda m: b'"CLOSED"' in m)
+        self.assertEqual(json.loads(closed)["callback"], "CLOSED")
+        self.assertEqual(caller.wait(30), 0)
+        with open(log, errors="replace") as f:
+            messages = f.read()
+        self.assertIn("SIP/2.0 486", messages)
+        self.assertNotIn("SIP/2.0 200", messages)
+        page.recv_until(lambda m: accounts_of(m) == {})
 
 
 if __name__ == "__main__":
