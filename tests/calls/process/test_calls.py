@@ -131,6 +131,38 @@ class Incoming(CallTest):
         self.assertEqual("Incoming", got[-1]["2"]["state"])
 
 
+class Binding(CallTest):
+    def meter_levels(self, meter, slot, seconds=1.5):
+        """The highest left level of a meter slot over some meter lines; a
+        silent slot reads -inf ("inf")."""
+        best = float("-inf")
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            fields = meter.recv(5).decode().split(" ")
+            self.assertEqual(66, len(fields))
+            value = fields[2 + 2 * slot]
+            best = max(best, float("-inf") if value == "inf" else float(value))
+        return best
+
+    def test_answered_call_is_metered_on_its_own_track(self):
+        # A caller rings on track 1 while the page's own call on track 2 is
+        # answered: that call's audio belongs to track 2, whatever the
+        # order of the tracks.
+        wav = os.path.join(self.root, "tone.wav")
+        write_tone(wav, 12000, 12000, seconds=30)
+        caller = self.farend("caller", 5070, 4444, wav)
+        callee = self.farend("callee", 5080, 4454, wav, answer="auto")
+        caller.dial(OURS)
+        self.page.until(lambda m: m.get("callback") == "INCOMING")
+        self.page.send_baresip(command="call", dial="peer@127.0.0.1:5080")
+        self.page.until(lambda m: state_of(m, "2") == "Established")
+        meter = zvcall.WebSocket(zvcall.PAGE_PORT, "/ws_meter")
+        self.addCleanup(meter.close)
+        time.sleep(1)
+        self.assertGreater(self.meter_levels(meter, 3), -20.0)
+        self.assertLess(self.meter_levels(meter, 1), -60.0)
+
+
 class AutoAnswer(CallTest):
     auto_answer = True
 
