@@ -87,6 +87,15 @@ class Listener(unittest.TestCase):
             self.assertEqual(read(os.path.join(p.dir, "webapp.conf")),
                              b"zv_listen localhost\nzv_port 0\n")
 
+    def test_failed_listen_without_configured_port_is_not_retried(self):
+        conf = b"zv_listen 192.0.2.1\n"
+        with Program(webapp_conf=conf, seconds=3) as p:
+            p.wait_for(r"module webapp\S*: Cannot assign requested address \[99\]")
+            self.assertEqual(p.wait(30), 0)
+            self.assertNotIn("is in use", p.output())
+            self.assertEqual(p.urls(timeout=0.1), [])
+            self.assertEqual(read(os.path.join(p.dir, "webapp.conf")), conf)
+
     def test_any_address_still_opens_loopback_url(self):
         with Program(webapp_conf=b"zv_listen 0.0.0.0\n") as p:
             port = p.port()

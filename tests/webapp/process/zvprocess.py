@@ -147,7 +147,9 @@ class WebSocket:
     """A websocket client: text and binary messages, masked as a client
     must send them."""
 
-    def __init__(self, port, path, origin=None, host=None, timeout=10):
+    def __init__(self, port, path, origin=None, host=None, timeout=10, ignore=None):
+        """ignore(payload) true: recv passes over that message."""
+        self.ignore = ignore
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
         key = base64.b64encode(os.urandom(16)).decode()
         host = host or "127.0.0.1:%d" % port
@@ -193,10 +195,14 @@ class WebSocket:
         return b0 & 0x0F, self._read(n)
 
     def recv(self, timeout=10):
-        """The next text message as bytes."""
+        """The next message as bytes; socket.timeout after timeout seconds."""
+        end = time.monotonic() + timeout
         while True:
-            op, payload = self.recv_frame(timeout)
-            if op in (1, 2):
+            left = end - time.monotonic()
+            if left <= 0:
+                raise socket.timeout("no message")
+            op, payload = self.recv_frame(left)
+            if op in (1, 2) and not (self.ignore and self.ignore(payload)):
                 return payload
             if op == 8:
                 raise ConnectionError("close frame %r" % payload)
@@ -210,16 +216,21 @@ class WebSocket:
         return False
 
     def close(self):
-        if not self.closed:
-            self.closed = True
-            try:
+        """Closes as a browser does: a close frame, then the socket once the
+        server's close frame is in (or after 2 s)."""
+        if self.closed:
+            return
+        self.closed = True
+        try:
+            if self.status == 101:
                 self.sock.sendall(frame(8, struct.pack("!H", 1000)))
-                self.sock.settimeout(2)
-                while self.sock.recv(4096):
-                    pass
-            except OSError:
-                pass
-            self.sock.close()
+                end = time.monotonic() + 2
+                while time.monotonic() < end:
+                    if self.recv_frame(max(0.01, end - time.monotonic()))[0] == 8:
+                        break
+        except (OSError, ConnectionError):
+            pass
+        self.sock.close()
 
 
 def frame(opcode, payload, length=None):
