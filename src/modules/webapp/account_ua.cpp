@@ -1,8 +1,6 @@
 // The user agents made from account records, and the three the module
 // singles out. The SIP library's user-agent list owns every user agent;
 // the pointers here are borrowed and checked against that list before use.
-#include <cstring>
-
 #include "account.h"
 #include "account_line.h"
 #include "provision.h"
