@@ -66,9 +66,20 @@ def new_rig():
     return rig
 
 
-def stream_far_end(rig):
-    """Debian's baresip as the stream account, TLS on 127.0.0.1:5061."""
-    far_pem = certificate(rig.root, "stream", "DNS:" + DOMAIN)
+def self_signed(root, name, san):
+    pem = os.path.join(root, name + ".pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", pem, "-out", pem,
+                    "-subj", "/CN=" + name, "-days", "2", "-addext", "subjectAltName=" + san],
+                   check=True, capture_output=True)
+    return pem
+
+
+def stream_far_end(rig, trusted=True):
+    """Debian's baresip as the stream account, TLS on 127.0.0.1:5061, with a
+    certificate of the test authority or (not trusted) a self-signed one."""
+    make = certificate if trusted else self_signed
+    far_pem = make(rig.root, "stream", "DNS:" + DOMAIN)
     return rig.add(callrig.FarEnd(rig.root, "stream", 5060, 4446, user="stream",
                                   domain=DOMAIN, cert=far_pem, cafile=CA_PEM))
 
@@ -227,6 +238,40 @@ class StreamFromTheDialBox(unittest.TestCase):
             options.send({"key": "onair", "value": "false"})
             self.assertTrue(callrig.wait_until(lambda: far.seen("CALL_CLOSED", off), 10),
                             "the stream call went on after on-air was switched off")
+        finally:
+            rig.close()
+
+
+class StreamThatKeepsFailing(unittest.TestCase):
+    def test_each_failed_stream_call_is_reported_and_placed_again_2000_ms_later(self):
+        # The stream service's certificate is not trusted: every call fails
+        # in its TLS handshake.
+        rig = new_rig()
+        try:
+            far = stream_far_end(rig, trusted=False)
+            zv = start_program(rig, [MAIN_ACCOUNT])
+            calls = rig.add(callrig.Page(zv.port, "/ws_calls"))
+            options = rig.add(callrig.Page(zv.port, "/ws_options"))
+            t0 = time.monotonic()
+            options.send({"key": "onair", "value": "true"})
+            time.sleep(7.5)
+            options.send({"key": "onair", "value": "false"})
+            off = time.monotonic()
+            time.sleep(3)
+            closed = [(t, o["message"]) for t, o in calls.json(t0)
+                      if o.get("callback") == "CLOSED"]
+            self.assertGreaterEqual(len(closed), 3, zv.output()[-3000:])
+            gaps = [b[0] - a[0] for a, b in zip(closed, closed[1:])]
+            for gap in gaps:
+                self.assertGreater(gap, 1.9)
+                self.assertLess(gap, 4)
+            # Each with the library's reason; every one but the last was
+            # followed by a reconnect.
+            self.assertEqual({m for _, m in closed}, {"Protocol error"})
+            reconnects = zv.output().count("webapp/stream_check: reconnect")
+            self.assertIn(reconnects, (len(closed) - 1, len(closed)))
+            self.assertFalse([t for t, _ in closed if t > off + 0.5])
+            self.assertEqual(far.seen("CALL_ESTABLISHED"), [])
         finally:
             rig.close()
 
