@@ -215,9 +215,10 @@ class CallTest(unittest.TestCase):
         self.page = Page()
         self.addCleanup(self.page.close)
         # A page gets the calls object when it connects; the account's user
-        # agent is made 1000 ms after the module started.
+        # agent is made 1000 ms after the module started, right before the
+        # provisioning request.
         self.assertEqual({}, self.page.next())
-        time.sleep(1.5)
+        self.program.wait_for(r"webapp/account: start provisioning", timeout=60)
 
     def _stop_program(self):
         self.program.stop()
