@@ -1,0 +1,166 @@
+// The page in Chromium against the built program, reached at the address
+// the program itself opens: start-up with its six sockets, an option saved by
+// one page and shown by another, the meters under a real input signal, and
+// screenshots of what a person sees.
+import test, { after, before } from 'node:test';
+import assert from 'node:assert/strict';
+import { launch, closePage, screenshot } from '../lib/browser.mjs';
+import { until } from '../lib/e2e.mjs';
+import { PATHS } from '../lib/fakeserver.mjs';
+import { RealProgram } from './program.mjs';
+
+let program;
+let browser;
+
+before(async () => {
+  program = new RealProgram();
+  await program.start();
+  browser = await launch();
+});
+
+after(async () => {
+  await browser?.close();
+  const code = await program?.stop();
+  assert.equal(code, 0, 'the program\'s exit code');
+});
+
+// Records which of the page's sockets opened and which closed.
+function socketWatch() {
+  window.__open = [];
+  window.__closed = [];
+  const Native = window.WebSocket;
+  window.WebSocket = class extends Native {
+    constructor(url, ...rest) {
+      super(url, ...rest);
+      const path = new URL(url).pathname;
+      this.addEventListener('open', () => window.__open.push(path));
+      this.addEventListener('close', () => window.__closed.push(path));
+    }
+  };
+}
+
+// Opens the program's page; at the test's end the page must have logged no
+// error, broken no content security policy and lost no socket.
+async function openPage(t, options = {}) {
+  const page = await browser.newPage(program, { init: socketWatch, ...options });
+  await until(async () => (await page.evaluate(() => window.__open.length)) === 6, 'six open sockets', 15000);
+  t.after(async () => {
+    const closed = await page.evaluate(() => window.__closed).catch(() => ['page gone']);
+    const { errors, csp } = await closePage(page);
+    assert.deepEqual(errors, [], `page errors; program output:\n${program.output()}`);
+    assert.deepEqual(csp, [], 'content security policy violations');
+    assert.deepEqual(closed, [], 'sockets closed while the page was open');
+  });
+  return page;
+}
+
+const meterBars = (page, id) => page.evaluate((i) => [...document.querySelectorAll(`#${i} .progress`)]
+  .map((p) => Number(p.getAttribute('aria-valuenow'))), id);
+
+test('the page from the opened address starts and connects all six sockets', async (t) => {
+  const page = await openPage(t);
+  assert.equal(page.url(), program.url);
+  assert.deepEqual(await page.evaluate(() => window.__sockets), ['/ws_audio', '/ws_baresip', '/ws_calls', '/ws_meter', '/ws_contacts', '/ws_options']);
+  assert.deepEqual([...await page.evaluate(() => window.__open)].sort(), [...PATHS].sort());
+  assert.equal(await page.title(), 'Zorvane');
+  assert.equal(await page.locator('#version #changelog').textContent(), 'v26.11.0-stable');
+  const hidden = await page.evaluate(() => ['btn-interface', 'btn-record', 'btn-record-folder', 'btn-onair', 'btn-mute']
+    .filter((id) => document.getElementById(id).classList.contains('d-none')));
+  assert.deepEqual(hidden, []);
+  // the first pushes of the program were taken: its options and devices
+  assert.deepEqual(await page.locator('#options .option-change').evaluateAll((boxes) => boxes.map((b) => [b.dataset.option, b.checked])),
+    Object.entries(program.options()).map(([k, v]) => [k, v !== '']));
+  await page.click('#btn-interface');
+  const dialog = page.locator('.modal.show.audiointerface-dialog');
+  await dialog.waitFor();
+  assert.equal(await dialog.locator('#interface_driver option[selected]').textContent(), 'JACK');
+  assert.ok(await dialog.locator('#interface_input option').count() >= 1, 'an input device');
+  assert.equal(await dialog.locator('.zv-error').textContent(), '');
+  await dialog.getByRole('button', { name: 'Reload' }).click();
+  await page.waitForTimeout(300);
+  assert.equal(await dialog.locator('#interface_driver option[selected]').textContent(), 'JACK');
+  await dialog.locator('.modal-footer').getByRole('button', { name: 'Close' }).click();
+  await dialog.waitFor({ state: 'detached' });
+});
+
+test('an option switched in one page is saved and shown in a second page', async (t) => {
+  const first = await openPage(t, { hash: '#settings' });
+  const second = await openPage(t, { hash: '#settings' });
+  for (const page of [first, second]) await page.click('#sip-options-tab');
+  assert.equal(program.options().monitoring, '');
+  assert.equal(await second.isChecked('#option-monitoring'), false);
+
+  await first.click('#option-monitoring');
+  await until(() => program.options().monitoring === 'true', 'monitoring saved as on');
+  await until(() => second.isChecked('#option-monitoring'), 'the second page showing monitoring on');
+  assert.equal(await first.isChecked('#option-monitoring'), true);
+
+  await second.click('#option-monitoring');
+  await until(() => program.options().monitoring === '', 'monitoring saved as off');
+  await until(async () => !(await first.isChecked('#option-monitoring')), 'the first page showing monitoring off');
+  assert.deepEqual(program.options(), { monitoring: '', monorecord: 'true', monostream: 'true', verbose: '' });
+
+  // a footer toggle goes the same way, without a file
+  await first.click('#btn-mute');
+  await second.locator('#btn-mute.btn-danger[aria-pressed="true"]').waitFor();
+  await second.click('#btn-mute');
+  await first.locator('#btn-mute.btn-secondary[aria-pressed="false"]').waitFor();
+  assert.equal('mute' in program.options(), false);
+});
+
+test('meter lines draw the local input and follow a real signal', async (t) => {
+  const page = await openPage(t);
+  await until(async () => (await meterBars(page, 'microphonebar1')).length === 2, 'the first meter line');
+  // the dummy card's capture ports are silent
+  assert.deepEqual(await meterBars(page, 'microphonebar1'), [0, 0]);
+
+  await program.toneOn();
+  const [left, right] = await until(async () => {
+    const bars = await meterBars(page, 'microphonebar1');
+    return bars[0] > 0 && bars;
+  }, 'the left meter rising with the tone');
+  // the example client's sine peaks at a fifth of full scale, about -14 dB;
+  // with mono recording on, the right side repeats the left
+  assert.ok(left > 40 && left < 90, `left ${left}`);
+  assert.equal(program.options().monorecord, 'true');
+  assert.equal(right, left);
+  await screenshot(page, 'real-desktop-tracks-input');
+
+  // switched off in the page, the engine takes the silent right channel
+  await page.evaluate(() => { window.location.hash = '#settings'; });
+  await page.click('#sip-options-tab');
+  await page.click('#option-monorecord');
+  await until(async () => (await meterBars(page, 'microphonebar1'))[1] === 0, 'the right meter falling');
+  assert.ok((await meterBars(page, 'microphonebar1'))[0] > 40);
+  await page.click('#option-monorecord');
+  await until(async () => (await meterBars(page, 'microphonebar1'))[1] > 40, 'the right meter back');
+  assert.equal(program.options().monorecord, 'true');
+
+  await program.toneOff();
+  await until(async () => (await meterBars(page, 'microphonebar1'))[0] === 0, 'the left meter falling back');
+  // meters 2 to 10 have no slot in the program's lines
+  assert.equal(await page.locator('.zv-meter:not(.d-none)').count(), 1);
+});
+
+test('screenshots of the program\'s page', async (t) => {
+  for (const [size, viewport] of [['desktop', { width: 1280, height: 800 }], ['phone', { width: 390, height: 844 }]]) {
+    const page = await openPage(t, { viewport });
+    await until(async () => (await meterBars(page, 'microphonebar1')).length === 2, 'the first meter line');
+    await screenshot(page, `real-${size}-tracks`);
+    await page.click('#btn-interface');
+    await page.locator('.modal.show.audiointerface-dialog').waitFor();
+    await screenshot(page, `real-${size}-devices`);
+    await page.keyboard.press('Escape');
+    await page.locator('.modal').waitFor({ state: 'detached' });
+    for (const [tab, pane] of [['#contacts-tab', 'contacts'], ['#sip-account-tab', 'accounts'], ['#sip-options-tab', 'options']]) {
+      await page.evaluate(() => { window.location.hash = '#settings'; });
+      await page.click(tab);
+      await page.locator(`#${pane}.active.show`).waitFor();
+      await screenshot(page, `real-${size}-settings-${pane}`);
+    }
+  }
+  const tour = await openPage(t, { onboarded: false });
+  await tour.locator('.driver-popover').waitFor();
+  await screenshot(tour, 'real-desktop-tour');
+  await tour.locator('.driver-popover-close-btn').click();
+});

@@ -1,0 +1,134 @@
+// The built program as the page meets it: a fresh configuration folder
+// given with -f, a JACK server with the dummy backend as its sound card, and
+// an opener script that records the address the program opens in the
+// browser. The tests run inside a network namespace with only loopback.
+import { spawn, execFileSync } from 'node:child_process';
+import { chmodSync, existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync, openSync, closeSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+
+const PROGRAM = process.env.ZORVANE_PROGRAM || 'zorvane-standalone';
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+async function waitFor(check, what, ms = 30000) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await sleep(50);
+  }
+}
+
+function exited(child) {
+  if (child.exitCode !== null || child.signalCode !== null) return Promise.resolve(child.exitCode);
+  return new Promise((resolve) => child.once('exit', (code) => resolve(code)));
+}
+
+export class RealProgram {
+  async start() {
+    this.root = mkdtempSync(join(tmpdir(), 'zv-page-real-'));
+    this.dir = join(this.root, 'zorvane');
+    this.jackName = `zvpage-${process.pid}`;
+    this.env = {
+      ...process.env, HOME: this.root, JACK_DEFAULT_SERVER: this.jackName, JACK_NO_AUDIO_RESERVATION: '1',
+    };
+    delete this.env.DISPLAY;
+    delete this.env.DBUS_SESSION_BUS_ADDRESS;
+
+    await this.startJack();
+
+    const opened = join(this.root, 'opened');
+    const opener = join(this.root, 'opener.sh');
+    writeFileSync(opener, `#!/bin/sh\nprintf '%s\\n' "$1" >> '${opened}'\n`);
+    chmodSync(opener, 0o755);
+    this.log = join(this.root, 'program-output');
+    const out = openSync(this.log, 'w');
+    this.program = spawn(PROGRAM, ['-f', this.dir], { env: { ...this.env, ZORVANE_OPENER: opener }, stdio: ['ignore', out, out] });
+    closeSync(out);
+    const line = await waitFor(() => {
+      if (this.program.exitCode !== null) throw new Error(`the program ended early:\n${this.output()}`);
+      return existsSync(opened) && readFileSync(opened, 'utf8').trim();
+    }, 'the address the program opens');
+    this.url = line.split('\n')[0];
+    if (!/^http:\/\/127\.0\.0\.1:\d+\/$/.test(this.url)) throw new Error(`unexpected address ${this.url}`);
+    // the page's test driver takes this object for a server
+    this.variant = 'standalone';
+    // the engine's input ports exist once its streams run
+    await waitFor(() => this.ports().includes('PortAudio:in_0'), 'the engine\'s input ports');
+    return this;
+  }
+
+  // The machine holds only a few JACK servers at once, and other tests may
+  // run theirs: a server that does not come up is tried again for a while.
+  async startJack() {
+    const end = Date.now() + 120000;
+    for (;;) {
+      this.jack = spawn('jackd', ['--no-realtime', '-n', this.jackName, '-d', 'dummy', '-r', '48000', '-p', '480', '-C', '2', '-P', '2'],
+        { env: this.env, stdio: 'ignore' });
+      try {
+        execFileSync('jack_wait', ['-w', '-t', '10', '-s', this.jackName], { env: this.env, stdio: 'ignore' });
+        return;
+      } catch (e) {
+        this.jack.kill('SIGKILL');
+        await exited(this.jack);
+        this.jack = null;
+        if (Date.now() > end) throw e;
+        await sleep(1000);
+      }
+    }
+  }
+
+  output() {
+    return existsSync(this.log) ? readFileSync(this.log, 'utf8') : '';
+  }
+
+  options() {
+    return JSON.parse(readFileSync(join(this.dir, 'options.json'), 'utf8'));
+  }
+
+  ports() {
+    return execFileSync('jack_lsp', ['-s', this.jackName], { env: this.env, encoding: 'utf8' }).split('\n');
+  }
+
+  jackConnect(from, to, connect = true) {
+    execFileSync(connect ? 'jack_connect' : 'jack_disconnect', ['-s', this.jackName, from, to], { env: this.env, stdio: 'ignore' });
+  }
+
+  // A sine tone from JACK's example client into the engine's left input
+  // channel, in place of the silent capture port.
+  async toneOn() {
+    this.tone = spawn('jack_simple_client', [], { env: this.env, stdio: 'ignore' });
+    await waitFor(() => this.ports().includes('jack_simple_client:output1'), 'the tone client');
+    this.jackConnect('system:capture_1', 'PortAudio:in_0', false);
+    this.jackConnect('jack_simple_client:output1', 'PortAudio:in_0');
+  }
+
+  async toneOff() {
+    this.jackConnect('jack_simple_client:output1', 'PortAudio:in_0', false);
+    this.tone.kill('SIGTERM');
+    await exited(this.tone);
+    this.tone = null;
+  }
+
+  // Stops the program as the tray's Quit does (SIGTERM) and answers its exit
+  // code.
+  async stop() {
+    let code = null;
+    if (this.tone) {
+      this.tone.kill('SIGTERM');
+      await exited(this.tone);
+    }
+    if (this.program) {
+      if (this.program.exitCode === null) this.program.kill('SIGTERM');
+      code = await exited(this.program);
+    }
+    if (this.jack) {
+      this.jack.kill('SIGTERM');
+      await exited(this.jack);
+    }
+    if (this.root) rmSync(this.root, { recursive: true, force: true });
+    return code;
+  }
+}
