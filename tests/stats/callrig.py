@@ -41,21 +41,37 @@ def wait_until(pred, timeout, step=0.05):
 
 class Jack:
     """A JACK server of our own with the dummy backend; the program finds it
-    through JACK_DEFAULT_SERVER."""
+    through JACK_DEFAULT_SERVER. JACK allows only a few servers on a machine
+    at once, so a start that fails is tried again for a while."""
 
-    def __init__(self):
+    def __init__(self, patience=120):
         self.name = "zvcall-%d" % os.getpid()
         os.environ["JACK_DEFAULT_SERVER"] = self.name
         os.environ["JACK_NO_AUDIO_RESERVATION"] = "1"
-        self.proc = subprocess.Popen(
-            ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-r", "48000",
-             "-p", "480", "-C", "2", "-P", "2"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        r = subprocess.run(["jack_wait", "-w", "-t", "10", "-s", self.name],
-                           capture_output=True)
-        if r.returncode:
+        end = time.monotonic() + patience
+        while True:
+            self.proc = subprocess.Popen(
+                ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-r", "48000",
+                 "-p", "480", "-C", "2", "-P", "2"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if self._started(10):
+                return
             self.stop()
-            raise RuntimeError("jackd did not start")
+            if time.monotonic() > end:
+                raise RuntimeError("jackd did not start")
+            time.sleep(2)
+
+    def _started(self, timeout):
+        """True once the server answers; False when it gave up or took too
+        long."""
+        end = time.monotonic() + timeout
+        while self.proc.poll() is None and time.monotonic() < end:
+            r = subprocess.run(["jack_wait", "-c", "-s", self.name], capture_output=True,
+                               text=True)
+            if r.stdout.strip() == "running":
+                return True
+            time.sleep(0.2)
+        return False
 
     def ports(self):
         r = subprocess.run(["jack_lsp", "-s", self.name], capture_output=True, text=True)
