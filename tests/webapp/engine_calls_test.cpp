@@ -1,6 +1,7 @@
 // The functions the audio engine calls: track playback and the meters.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -64,7 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
 		play_case{1.0, 2, {100, -5, 7, 8}, {-5, -5, 8, 8}},
 		play_case{2.0, 1, {100, -5, 9}, {200, 200, 18}},
 		play_case{1.0, 3, {100, -5}, {100, -5}},
-		play_case{1.0, 1, {}, {}}));
+		play_case{1.0, 1, {}, {}},
+		play_case{std::nan(""), 0, {100, -100}, {0, 0}}));
 
 TEST(Play, FrameStopsAtSamples)
 {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "http_listen.h"
 #include "http_routes.h"
 #include "platform.h"
 #include "webapp.h"
@@ -13,20 +14,16 @@ bool webapp_auto_answer;
 namespace {
 
 // The service's provisioning server, unless webapp.conf names another.
-constexpr const char default_provisioning_host[] = "provisioning.zorvane.net";
-
 char provisioning_host[100] = "provisioning.zorvane.net";
 char url[100];
 uint16_t bound_port;
 
 int http_listen_once(const struct sa *addr)
 {
-	return http_listen(&webapp_http_sock, addr, webapp_http_handler, nullptr);
+	return zv_http_listen(&webapp_http_sock, addr, webapp_http_handler, nullptr);
 }
 
 }
-
-static_assert(sizeof(default_provisioning_host) <= sizeof(provisioning_host));
 
 const char *webapp_provisioning_host(void)
 {

@@ -17,8 +17,10 @@ void webapp_session_play(struct track *track, int16_t *sampv, auplay_write_h *wh
 				sampv[i] = 32767;
 			else if (g < -32767.0)
 				sampv[i] = -32767;
-			else
+			else if (g == g)
 				sampv[i] = static_cast<int16_t>(g);
+			else
+				sampv[i] = 0; // a gain that is no number silences
 		}
 	}
 

@@ -1,6 +1,7 @@
 """webapp.conf, the listener and the page opened in the browser."""
 
 import os
+import signal
 import socket
 import sys
 import unittest
@@ -37,6 +38,21 @@ class Listener(unittest.TestCase):
             finally:
                 again.cleanup()
             self.assertEqual(read(os.path.join(p.dir, "webapp.conf")), conf_text(port))
+
+    def test_connections_queue_while_the_program_is_busy(self):
+        with Program() as p:
+            port = p.port()
+            os.kill(p.proc.pid, signal.SIGSTOP)
+            socks = []
+            try:
+                for _ in range(32):
+                    socks.append(socket.create_connection(("127.0.0.1", port), timeout=0.5))
+            finally:
+                os.kill(p.proc.pid, signal.SIGCONT)
+                for s in socks:
+                    s.close()
+            self.assertEqual(len(socks), 32)
+            self.assertEqual(get(port, "/version")[0], 200)
 
     def test_busy_port_falls_back_and_keeps_file(self):
         holder = socket.socket()
