@@ -203,6 +203,22 @@ class OnAir(unittest.TestCase):
         self.assertEqual(len(self.far.seen("CALL_ESTABLISHED", hung)), 1)
         self.assertEqual(self.far.seen("CALL_CLOSED", hung + 0.5), [])
 
+    def test_stream_dialled_from_the_dial_box_is_the_stream_call(self):
+        baresip = callrig.Page(self.zv.port, "/ws_baresip")
+        try:
+            t0 = time.monotonic()
+            baresip.send({"command": "call", "dial": STREAM})
+            self.established(t0)
+            time.sleep(1)
+            for _, o in callrig.calls_objects(self.calls, t0):
+                self.assertEqual(o, {})
+            hung = time.monotonic()
+            self.far.command("hangup")
+            again = self.established(hung)[0]
+            self.assertGreaterEqual(again - hung, 1.9)
+        finally:
+            baresip.close()
+
     def test_hangup_of_key_0_ends_the_stream_call_and_it_comes_back(self):
         t0 = time.monotonic()
         self.onair("true")
