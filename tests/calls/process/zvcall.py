@@ -40,19 +40,33 @@ def in_private_network():
 
 
 class Jack:
+    """A JACK server of our own with the dummy backend. Servers that start
+    at the same moment can trip over each other's shared registry: a
+    server that does not come up is started again."""
+
     def __init__(self):
         self.name = "zvcalls-%d" % os.getpid()
-        self.proc = subprocess.Popen(
-            ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-r", "48000",
-             "-p", "480", "-C", "2", "-P", "2"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            env=dict(os.environ, JACK_NO_AUDIO_RESERVATION="1"))
-        subprocess.run(["jack_wait", "-w", "-t", "10", "-s", self.name], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for attempt in range(4):
+            self.proc = subprocess.Popen(
+                ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-r", "48000",
+                 "-p", "480", "-C", "2", "-P", "2"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                env=dict(os.environ, JACK_NO_AUDIO_RESERVATION="1"))
+            if subprocess.run(["jack_wait", "-w", "-t", "10", "-s", self.name],
+                              stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0:
+                return
+            self.stop()
+            time.sleep(0.5 + attempt)
+        raise AssertionError("the JACK server %s did not start" % self.name)
 
     def stop(self):
         self.proc.terminate()
-        self.proc.wait(10)
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
 
 
 class Program:
