@@ -53,6 +53,16 @@ class Endpoints(unittest.TestCase):
                 self.assertEqual(ws.status, 101)
                 ws.close()
 
+    def test_each_endpoint_pushes_its_state_on_accept(self):
+        for path in ["/ws_baresip", "/ws_contacts", "/ws_options", "/ws_calls", "/ws_audio"]:
+            with self.subTest(path=path):
+                ws = WebSocket(self.port, path, ignore=statistics)
+                self.assertIsInstance(json.loads(ws.recv()), dict)
+                ws.close()
+        m = WebSocket(self.port, "/ws_meter")
+        self.assertEqual(len(m.recv().split(b" ")), 66)
+        m.close()
+
     def test_calls_push_reaches_every_page_in_order(self):
         a = calls_page(self.port)
         self.assertEqual(a.recv(), b"{}")
@@ -124,6 +134,23 @@ class Endpoints(unittest.TestCase):
         self.assertIsNone(self.p.proc.poll())
         self.assertEqual(get(self.port, "/version")[2], b"v26.11.0-stable")
         ws.close()
+
+
+class Texts(unittest.TestCase):
+    def test_invalid_utf8_from_a_file_is_replaced(self):
+        with Program() as p:
+            p.port()
+            p.stop()
+            with open(os.path.join(p.dir, "contacts.json"), "wb") as f:
+                f.write(b'{"0":{"name":"a\xffb","sip":"sip:x@127.0.0.1"}}')
+            again = Program(conf_dir=p.dir).start()
+            try:
+                ws = WebSocket(again.port(), "/ws_contacts")
+                got = ws.recv()
+                self.assertEqual(json.loads(got.decode("utf-8"))["0"]["name"], "a\ufffdb")
+                ws.close()
+            finally:
+                again.cleanup()
 
 
 class QuitTimer(unittest.TestCase):

@@ -33,6 +33,8 @@ class Program:
         self.proc = None
 
     def start(self):
+        if os.path.exists(self.opened):
+            os.unlink(self.opened)
         opener = os.path.join(self.dir, "opener.sh")
         with open(opener, "w") as f:
             f.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + self.opened + "'\n")
