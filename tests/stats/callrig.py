@@ -368,6 +368,8 @@ class Program:
         self.started = time.monotonic()
         self.p.start()
         self.port = self.p.port()
+        # The module opens the page at the end of its init.
+        self.ready = time.monotonic()
 
     def output(self):
         return self.p.output()
