@@ -150,6 +150,17 @@ TEST_F(Sessions, EntriesStandInTheOrderOfTheirLastPublication)
 	EXPECT_EQ(0u, webapp_session_update_track(c, webapp_state_outgoing, 2));
 	EXPECT_EQ(std::vector<std::string>{j}, calls_pushes());
 
+	// A call on no track takes the first free one at its next update.
+	EXPECT_EQ(3u, webapp_session_update(c, webapp_state_established));
+	EXPECT_EQ(c, fake::track_at(3)->call);
+
+	// With a key and a call, each track is tried by key, then by call, in
+	// list order: the call's track 1 comes first and is freed, unhung.
+	EXPECT_EQ(0, webapp_session_close("2", b));
+	EXPECT_EQ(nullptr, fake::track_at(1)->call);
+	EXPECT_EQ(a, fake::track_at(2)->call);
+	EXPECT_TRUE(fake::hangups.empty());
+
 	EXPECT_EQ(EINVAL, webapp_session_close(nullptr, nullptr));
 }
 
