@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -140,6 +141,18 @@ TEST_F(Files, WritesCompactJsonAndTexts)
 	EXPECT_FALSE(exists(path("t.conf.tmp")));
 
 	EXPECT_EQ(webapp_file_write("x", (dir + "/no/such/dir").c_str()), ENOENT);
+}
+
+TEST_F(Files, ReplacedFileKeepsItsPermissions)
+{
+	const std::string file = path("accounts.json");
+	put(file, "{}");
+	ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+	ASSERT_EQ(webapp_file_write("{\"0\":{}}", file.c_str()), 0);
+	struct stat st;
+	ASSERT_EQ(stat(file.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0600u);
+	EXPECT_EQ(get(file), "{\"0\":{}}");
 }
 
 // A write that the file system refuses halfway leaves the old file as it

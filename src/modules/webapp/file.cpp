@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "webapp_json.h"
@@ -10,6 +11,7 @@
 namespace {
 
 // Writes what print puts into a file beside path, then renames it over path.
+// The new file keeps the old one's permissions.
 template <typename Print>
 int replace_file(const char *path, Print print)
 {
@@ -21,7 +23,9 @@ int replace_file(const char *path, Print print)
 	if (!f)
 		return errno;
 
-	bool ok = print(f) == 0;
+	struct stat old;
+	bool ok = stat(path, &old) != 0 || fchmod(fileno(f), old.st_mode & 07777) == 0;
+	ok = print(f) == 0 && ok;
 	ok = fflush(f) == 0 && ok;
 	ok = !ferror(f) && ok;
 	ok = fsync(fileno(f)) == 0 && ok;
