@@ -89,11 +89,6 @@ void stream_state_destructor(void *arg)
 	st->~zvaudio_stream_state();
 }
 
-void release_stream()
-{
-	zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(zva.stream));
-}
-
 void add_int(struct odict *o, const char *key, int64_t v)
 {
 	odict_entry_add(o, key, ODICT_INT, v);
@@ -346,14 +341,14 @@ error:
 	}
 	webapp_ws_audio_push();
 	zva.device_error = true;
-	release_stream();
+	zvaudio_stream_release();
 	warning("zvaudio/start: error %H\n", ZV_ERRNO(err));
 }
 
 int zvaudio_reset()
 {
 	info("zvaudio/reset\n");
-	release_stream();
+	zvaudio_stream_release();
 	zvaudio_record_finish();
 	if (zva.src_in)
 		zva.src_in = src_delete(zva.src_in);
@@ -369,18 +364,23 @@ int zvaudio_reset()
 		zva.device_error = false;
 	}
 
-	if (zva.pa_initialised) {
-		Pa_Terminate();
-		zva.pa_initialised = false;
-	}
-	PaError pa = Pa_Initialize();
-	if (pa != paNoError) {
-		warning("zvaudio: Pa_Initialize: %s\n", Pa_GetErrorText(pa));
+	if (zvaudio_streams_closing()) {
+		warning("zvaudio/reset: waiting for the old streams to close\n");
+		zva.reset_pending = true;
 		webapp_ws_audio_push();
 		return ENODEV;
 	}
-	zva.pa_initialised = true;
-	info("zvaudio: %s\n", Pa_GetVersionText());
+	zva.reset_pending = false;
+
+	if (zvaudio_pa_end()) {
+		PaError pa = zvaudio_pa_begin();
+		if (pa != paNoError) {
+			warning("zvaudio: Pa_Initialize: %s\n", Pa_GetErrorText(pa));
+			webapp_ws_audio_push();
+			return ENODEV;
+		}
+		info("zvaudio: %s\n", Pa_GetVersionText());
+	}
 
 	zvaudio_drivers();
 	zvaudio_devices();
@@ -394,6 +394,12 @@ void zvaudio_stream_watchdog(void *arg)
 	(void)arg;
 	tmr_start(&zva.watchdog_timer, 1000, zvaudio_stream_watchdog, nullptr);
 	zvaudio_log_period_errors();
+
+	if (zva.reset_pending) {
+		if (!zvaudio_streams_closing() && renew_device_info())
+			zvaudio_reset();
+		return;
+	}
 
 	zvaudio_stream_state *st = zva.stream;
 	if (!st || !st->in_stream || !st->out_stream)

@@ -47,6 +47,7 @@ struct zvaudio_engine {
 	std::atomic<int> first_input_channel{0};
 	bool device_error;
 	bool pa_initialised;
+	bool reset_pending;           // a reset waits for old streams to close
 	zvaudio_stream_state *stream;
 	SRC_STATE *src_in;
 	SRC_STATE *src_out;
@@ -126,6 +127,18 @@ void zvaudio_start();
 int zvaudio_reset();
 void zvaudio_stream_watchdog(void *arg);
 zvaudio_stream_state *zvaudio_stream_state_alloc();
+
+// Releases the stream state; the module's pointer becomes NULL at once,
+// and no callback reaches the state afterwards. Streams that cannot be
+// closed at once go to a thread of their own: while it runs, PortAudio
+// must not be called.
+void zvaudio_stream_release();
+bool zvaudio_streams_closing();
+
+// The PortAudio session: begin sets pa_initialised; end terminates it and
+// is false when the session must be kept (its JACK server went away).
+PaError zvaudio_pa_begin();
+bool zvaudio_pa_end();
 
 // Detaches every source and player still bound, before the tracks go.
 void zvaudio_unbind_all();

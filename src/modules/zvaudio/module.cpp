@@ -37,6 +37,21 @@ struct track *track_alloc()
 	return t;
 }
 
+void start_sound()
+{
+	if (zvaudio_pa_end()) {
+		PaError pa = zvaudio_pa_begin();
+		if (pa != paNoError) {
+			warning("zvaudio: Pa_Initialize: %s\n", Pa_GetErrorText(pa));
+			return;
+		}
+		info("zvaudio: %s\n", Pa_GetVersionText());
+	}
+	zvaudio_drivers();
+	zvaudio_devices();
+	zvaudio_start();
+}
+
 int zvaudio_init(void)
 {
 	int err = ausrc_register(&zva.source_driver, baresip_ausrcl(), "zvaudio", zvaudio_src_alloc);
@@ -57,21 +72,11 @@ int zvaudio_init(void)
 
 	zvaudio_record_init();
 
-	if (zva.pa_initialised) {
-		Pa_Terminate();
-		zva.pa_initialised = false;
-	}
-	PaError pa = Pa_Initialize();
-	if (pa != paNoError) {
-		warning("zvaudio: Pa_Initialize: %s\n", Pa_GetErrorText(pa));
-	}
-	else {
-		zva.pa_initialised = true;
-		info("zvaudio: %s\n", Pa_GetVersionText());
-		zvaudio_drivers();
-		zvaudio_devices();
-		zvaudio_start();
-	}
+	// With old streams still closing, the watchdog starts the sound later.
+	if (zvaudio_streams_closing())
+		zva.reset_pending = true;
+	else
+		start_sound();
 
 	tmr_init(&zva.debug_timer);
 	tmr_start(&zva.debug_timer, 10000, zvaudio_debug, nullptr);
@@ -86,16 +91,15 @@ int zvaudio_init(void)
 int zvaudio_close(void)
 {
 	tmr_cancel(&zva.watchdog_timer);
-	zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(zva.stream));
+	zva.reset_pending = false;
+	zvaudio_stream_release();
 	zvaudio_record_finish();
 	if (zva.src_in)
 		zva.src_in = src_delete(zva.src_in);
 	if (zva.src_out)
 		zva.src_out = src_delete(zva.src_out);
-	if (zva.pa_initialised) {
-		Pa_Terminate();
-		zva.pa_initialised = false;
-	}
+	if (!zvaudio_streams_closing())
+		zvaudio_pa_end();
 	zvaudio_record_close();
 
 	zva.debug_dirty = true;
