@@ -73,10 +73,23 @@ void entry_delete(const struct track *t)
 		odict_entry_del(webapp_calls, track_key(t).text);
 }
 
+// Call track n (n != 0) or any call track (n = 0) holds no call.
+bool track_free(uint32_t n)
+{
+	for (struct le *le = tracks_head(); le; le = le->next) {
+		const struct track *t = track_of(le);
+		if (!is_call_track(t) || t->call)
+			continue;
+		if (!n || t->id == n)
+			return true;
+	}
+	return false;
+}
+
 // The library lets a new caller in only while a call track is free.
 void limit_update()
 {
-	zv_call_limit_set(webapp_track_any_free());
+	zv_call_limit_set(track_free(0));
 }
 
 void track_release(struct track *t)
@@ -129,6 +142,22 @@ uint32_t take_stream_track(struct call *call)
 		return t->id;
 	}
 	return 0;
+}
+
+// Frees the tracks whose calls the library has freed without an event, and
+// tells the page when there were any: such a track is free.
+void reap_dead_calls()
+{
+	bool reaped = false;
+	for (struct le *le = tracks_head(); le; le = le->next) {
+		struct track *t = track_of(le);
+		if (t->local || !t->call || zv_call_alive(t->call))
+			continue;
+		track_release(t);
+		reaped = true;
+	}
+	if (reaped)
+		webapp_session_send_calls();
 }
 
 struct track *choose_target(const struct call *call, uint32_t requested)
@@ -292,14 +321,8 @@ void webapp_session_publish(const struct track *t)
 
 bool webapp_track_free(uint32_t n)
 {
-	for (struct le *le = tracks_head(); le; le = le->next) {
-		const struct track *t = track_of(le);
-		if (!is_call_track(t) || t->call)
-			continue;
-		if (!n || t->id == n)
-			return true;
-	}
-	return false;
+	reap_dead_calls();
+	return track_free(n);
 }
 
 bool webapp_track_any_free(void)

@@ -65,7 +65,9 @@ void webapp_session_volume(const char *key, const char *value);
 // Makes track's entry of the calls object anew, at its end. Sends nothing.
 void webapp_session_publish(const struct track *track);
 
-// Free call tracks: track n (n != 0) or any (n = 0).
+// Free call tracks: track n (n != 0) or any (n = 0). Tracks whose calls the
+// library freed without an event are freed first (the page is sent the
+// calls object then).
 bool webapp_track_free(uint32_t n);
 bool webapp_track_any_free(void);
 

@@ -344,6 +344,18 @@ TEST_F(Sessions, CallsThatEndWithoutEvents)
 	EXPECT_EQ(nullptr, fake::track_at(2)->call);
 	EXPECT_EQ(std::vector<std::string>{"{}"}, calls_pushes());
 
+	// Tracks whose calls were freed that way are free for the next caller.
+	for (uint32_t i = 1; i <= 6; ++i)
+		webapp_session_update_track(fake::call_new(other, "sip:x@y", true),
+					    webapp_state_outgoing, i);
+	for (uint32_t i = 1; i <= 6; ++i)
+		fake::call_free_silently(fake::track_at(i)->call);
+	struct call *late = incoming("sip:late@x");
+	EXPECT_EQ(late, fake::track_at(1)->call);
+	EXPECT_TRUE(fake::hangups.empty());
+	webapp_session_close("1", nullptr);
+	fake::hangups.clear();
+
 	// A failed transfer frees the call after its event.
 	struct call *t = fake::call_new(other, "sip:t@x", false);
 	fake::emit(UA_EVENT_CALL_INCOMING, other, t, "");
