@@ -107,6 +107,17 @@ TEST_F(Sessions, IncomingCallsFillTracksInOrderThenTheLimitRefuses)
 						"\"Incoming\",\"ch\":5"));
 }
 
+TEST_F(Sessions, CallLimitIsGivenBackAtClose)
+{
+	for (int i = 1; i <= 6; ++i)
+		incoming("sip:caller@127.0.0.1");
+	EXPECT_EQ(1u, fake::max_calls());
+	webapp_sessions_close();
+	EXPECT_EQ(7u, fake::max_calls());
+	webapp_sessions_init();
+	EXPECT_EQ(1u, fake::max_calls());
+}
+
 TEST_F(Sessions, OwnHangupSendsOnlyTheCallsObjectRemoteOneCloses)
 {
 	fake::page_command(WS_BARESIP, R"({"command":"call","dial":"far"})");
