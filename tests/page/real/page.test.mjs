@@ -4,10 +4,11 @@
 // screenshots of what a person sees.
 import test, { after, before } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, closePage, screenshot } from '../lib/browser.mjs';
+import { launch, screenshot } from '../lib/browser.mjs';
 import { until } from '../lib/e2e.mjs';
 import { PATHS } from '../lib/fakeserver.mjs';
 import { RealProgram } from './program.mjs';
+import { openProgramPage, meterBars } from './pages.mjs';
 
 let program;
 let browser;
@@ -24,38 +25,7 @@ after(async () => {
   assert.equal(code, 0, 'the program\'s exit code');
 });
 
-// Records which of the page's sockets opened and which closed.
-function socketWatch() {
-  window.__open = [];
-  window.__closed = [];
-  const Native = window.WebSocket;
-  window.WebSocket = class extends Native {
-    constructor(url, ...rest) {
-      super(url, ...rest);
-      const path = new URL(url).pathname;
-      this.addEventListener('open', () => window.__open.push(path));
-      this.addEventListener('close', () => window.__closed.push(path));
-    }
-  };
-}
-
-// Opens the program's page; at the test's end the page must have logged no
-// error, broken no content security policy and lost no socket.
-async function openPage(t, options = {}) {
-  const page = await browser.newPage(program, { init: socketWatch, ...options });
-  await until(async () => (await page.evaluate(() => window.__open.length)) === 6, 'six open sockets', 15000);
-  t.after(async () => {
-    const closed = await page.evaluate(() => window.__closed).catch(() => ['page gone']);
-    const { errors, csp } = await closePage(page);
-    assert.deepEqual(errors, [], `page errors; program output:\n${program.output()}`);
-    assert.deepEqual(csp, [], 'content security policy violations');
-    assert.deepEqual(closed, [], 'sockets closed while the page was open');
-  });
-  return page;
-}
-
-const meterBars = (page, id) => page.evaluate((i) => [...document.querySelectorAll(`#${i} .progress`)]
-  .map((p) => Number(p.getAttribute('aria-valuenow'))), id);
+const openPage = (t, options) => openProgramPage(t, browser, program, options);
 
 test('the page from the opened address starts and connects all six sockets', async (t) => {
   const page = await openPage(t);

@@ -3,9 +3,10 @@
 // an opener script that records the address the program opens in the
 // browser. The tests run inside a network namespace with only loopback.
 import { spawn, execFileSync } from 'node:child_process';
-import { chmodSync, existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync, openSync, closeSync } from 'node:fs';
+import { chmodSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync, openSync, closeSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
+import { REPO } from '../lib/deps.mjs';
 
 const PROGRAM = process.env.ZORVANE_PROGRAM || 'zorvane-standalone';
 
@@ -27,9 +28,15 @@ function exited(child) {
 }
 
 export class RealProgram {
+  // sipPort: SIP on 127.0.0.1 at that port, with one account "zv" there.
+  constructor({ sipPort } = {}) {
+    this.sipPort = sipPort;
+  }
+
   async start() {
     this.root = mkdtempSync(join(tmpdir(), 'zv-page-real-'));
     this.dir = join(this.root, 'zorvane');
+    if (this.sipPort) this.writeSipSetup();
     this.jackName = `zvpage-${process.pid}`;
     this.env = {
       ...process.env, HOME: this.root, JACK_DEFAULT_SERVER: this.jackName, JACK_NO_AUDIO_RESERVATION: '1',
@@ -57,7 +64,20 @@ export class RealProgram {
     this.variant = 'standalone';
     // the engine's input ports exist once its streams run
     await waitFor(() => this.ports().includes('PortAudio:in_0'), 'the engine\'s input ports');
+    // the account's user agent is made a second after the module starts,
+    // right before the provisioning request; calls need it
+    if (this.sipPort) await waitFor(() => this.output().includes('webapp/account: start provisioning'), 'the account\'s user agent');
     return this;
+  }
+
+  // The program's own template with SIP bound to loopback (the namespace
+  // has no other address), and an account that does not register.
+  writeSipSetup() {
+    mkdirSync(this.dir);
+    const template = readFileSync(join(REPO, 'tests', 'shell', 'config.golden'), 'utf8');
+    writeFileSync(join(this.dir, 'config'), `${template}sip_listen\t\t127.0.0.1:${this.sipPort}\nnet_interface\t\t127.0.0.1\n`);
+    writeFileSync(join(this.dir, 'accounts.json'),
+      JSON.stringify({ 0: { user: 'zv', domain: `127.0.0.1:${this.sipPort}`, password: 'secret', regint: '0' } }));
   }
 
   // The machine holds only a few JACK servers at once, and other tests may

@@ -1,0 +1,62 @@
+// A call placed from the program's page to Debian's baresip on loopback:
+// the card with its state, the caller's meter and network figures, the
+// channel mix and the hang-up, all through the real program.
+import test, { after, before } from 'node:test';
+import assert from 'node:assert/strict';
+import { launch, screenshot } from '../lib/browser.mjs';
+import { until } from '../lib/e2e.mjs';
+import { RealProgram } from './program.mjs';
+import { FarEnd } from './farend.mjs';
+import { openProgramPage, meterBars } from './pages.mjs';
+
+let program;
+let farend;
+let browser;
+
+before(async () => {
+  program = new RealProgram({ sipPort: 5090 });
+  await program.start();
+  farend = new FarEnd(program.root, 5080);
+  await farend.start();
+  browser = await launch();
+});
+
+after(async () => {
+  await browser?.close();
+  await farend?.stop();
+  assert.equal(await program?.stop(), 0, 'the program\'s exit code');
+});
+
+test('a call dialled in the page shows its card, meter and figures and hangs up', async (t) => {
+  const page = await openProgramPage(t, browser, program);
+  await page.fill('#sipnumbercall', farend.aor);
+  await page.click('#buttoncall');
+  const card = page.locator('.zv-track[data-track="1"]');
+  await card.locator('.zv-track-state', { hasText: 'Established' }).waitFor({ timeout: 15000 });
+  // a peer outside the service's domain is shown as the program names it
+  assert.equal(await card.locator('.zv-track-title').textContent(), `sip:${farend.aor};transport=udp`);
+  assert.equal(await page.inputValue('#sipnumbercall'), '');
+
+  // the far end's tone on the track's own slot
+  const [left, right] = await until(async () => {
+    const bars = await meterBars(page, 'headphonesbar1');
+    return bars.length === 2 && bars[0] > 20 && bars;
+  }, 'the caller\'s meter', 15000);
+  assert.ok(right > 20, `right ${right}`);
+  assert.ok(left <= 100);
+  // the statistics of a clean loopback call
+  await until(async () => (await card.locator('.netstatus-icon').getAttribute('class')).includes('netstatus-good'), 'network quality', 15000);
+  const [rx, tx] = (await card.locator('[data-stat="packets"]').textContent()).split(' / ').map(Number);
+  assert.ok(rx > 0 && tx > 0, `packets ${rx} / ${tx}`);
+  assert.match(await card.locator('[data-stat="bitrate"]').textContent(), /^\d+ kbit\/s \/ \d+ kbit\/s$/);
+  assert.equal(await page.evaluate(() => window.callactive), true);
+  await screenshot(page, 'real-desktop-call');
+
+  await card.locator('.chmix').click();
+  await card.locator('.chmix', { hasText: 'Mono L' }).waitFor();
+  await card.locator('.hangup').click();
+  await card.waitFor({ state: 'detached' });
+  assert.equal(await page.evaluate(() => window.callactive), false);
+  // the page's own hang-up is no far-end close: no toast
+  assert.equal(await page.locator('.toast').count(), 0);
+});

@@ -1,0 +1,59 @@
+// A far end for calls from the page: Debian's own baresip on loopback,
+// answering by itself and sending a sine tone.
+import { spawn } from 'node:child_process';
+import { mkdirSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+
+const MODULES = '/usr/lib/baresip/modules';
+
+export class FarEnd {
+  constructor(root, port) {
+    this.dir = join(root, 'farend');
+    this.port = port;
+    this.aor = `peer@127.0.0.1:${port}`;
+  }
+
+  async start() {
+    mkdirSync(this.dir, { recursive: true });
+    writeFileSync(join(this.dir, 'config'), [
+      'poll_method\tepoll',
+      `sip_listen\t127.0.0.1:${this.port}`,
+      'net_interface\t127.0.0.1',
+      'audio_player\taubridge,null-farend',
+      'audio_source\tausine,440',
+      'audio_alert\taubridge,null-farend',
+      'ausrc_srate\t48000',
+      'ausrc_channels\t2',
+      'auplay_srate\t48000',
+      'auplay_channels\t2',
+      'audio_codecs\topus/48000/2',
+      'rtp_stats\tyes',
+      `module_path\t${MODULES}`,
+      'module\topus.so',
+      'module\tausine.so',
+      'module\taubridge.so',
+      'module_tmp\taccount.so',
+      '',
+    ].join('\n'));
+    writeFileSync(join(this.dir, 'accounts'), `<sip:peer@127.0.0.1:${this.port}>;regint=0;answermode=auto\n`);
+    this.proc = spawn('baresip', ['-f', this.dir], { stdio: ['ignore', 'pipe', 'pipe'] });
+    this.text = '';
+    for (const stream of [this.proc.stdout, this.proc.stderr]) stream.on('data', (d) => { this.text += d; });
+    const end = Date.now() + 20000;
+    while (!this.text.includes('baresip is ready')) {
+      if (Date.now() > end || this.proc.exitCode !== null) throw new Error(`the far end did not start:\n${this.text}`);
+      await new Promise((resolve) => setTimeout(resolve, 50));
+    }
+    return this;
+  }
+
+  output() {
+    return this.text;
+  }
+
+  async stop() {
+    if (!this.proc || this.proc.exitCode !== null || this.proc.signalCode !== null) return;
+    this.proc.kill('SIGTERM');
+    await new Promise((resolve) => this.proc.once('exit', resolve));
+  }
+}
