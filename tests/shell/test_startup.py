@@ -1,8 +1,10 @@
 """Start-up, command line and shutdown of the built program."""
 
+import json
 import os
 import re
 import signal
+import socket
 import sys
 import time
 import unittest
@@ -100,6 +102,43 @@ class Startup(unittest.TestCase):
                     self.assertIn("INFO  terminated by signal %d\n" % sig, f.read())
                 self.assertIn("ua: stop all", out)
                 self.assertNotIn("Memory leaks", err)
+
+    def test_second_signal_during_a_postponed_stop_exits_at_once(self):
+        # An account whose registrar accepts the REGISTER and then falls
+        # silent: the stop waits for the library's un-REGISTER to give up,
+        # which takes many seconds, unless a second signal ends the process.
+        cfg = self.box.path("cfg")
+        os.makedirs(cfg)
+        with open(os.path.join(cfg, "accounts.json"), "w") as f:
+            json.dump({"0": {"user": "alice", "domain": "127.0.0.1", "password": "pw",
+                             "outbound": "sip:127.0.0.1:5071", "regint": "600"}}, f)
+        with open(os.path.join(cfg, "config"), "wb") as f:
+            f.write(GOLDEN + b"net_interface\t\t127.0.0.1\nsip_listen\t\t127.0.0.1:5060\n")
+        log = os.path.join(cfg, "logs", "zorvane.0.log")
+        registrar = os.path.join(HERE, "half_registrar.py")
+        p = zvtest.start(self.box, ["-f", cfg], netns=False, wrapper=(
+            "unshare", "-n", "--", "sh", "-c",
+            'ip link set lo up && (python3 "%s" 5071 >/dev/null 2>&1 &) && exec "$@"' % registrar, "sh"))
+        try:
+            self.assertTrue(zvtest.wait_until_running(log))
+            self.assertTrue(zvtest.wait_for_file_text(log, "200 OK"), "not registered")
+            zvtest.send_signal(p, signal.SIGTERM)
+            self.assertTrue(zvtest.wait_for_file_text(log, "terminated by signal 15"))
+            time.sleep(1.5)
+            self.assertIsNone(p.poll(), "the stop was not postponed")
+            with open(log) as f:
+                lines_before = f.read()
+            started = time.monotonic()
+            zvtest.send_signal(p, signal.SIGTERM)
+            p.communicate(timeout=10)
+            self.assertLess(time.monotonic() - started, 5)
+            self.assertEqual(p.returncode, 0)
+            with open(log) as f:
+                self.assertNotIn("terminated by signal", f.read()[len(lines_before):])
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.communicate()
 
     def test_under_valgrind(self):
         code, out, err = zvtest.run(
