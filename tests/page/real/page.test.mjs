@@ -4,6 +4,8 @@
 // screenshots of what a person sees.
 import test, { after, before } from 'node:test';
 import assert from 'node:assert/strict';
+import { readdirSync } from 'node:fs';
+import { join } from 'node:path';
 import { launch, screenshot } from '../lib/browser.mjs';
 import { until } from '../lib/e2e.mjs';
 import { PATHS } from '../lib/fakeserver.mjs';
@@ -106,10 +108,46 @@ test('meter lines draw the local input and follow a real signal', async (t) => {
   await until(async () => (await meterBars(page, 'microphonebar1'))[1] > 40, 'the right meter back');
   assert.equal(program.options().monorecord, 'true');
 
+  // the input channel chosen in the device dialog: the silent second one,
+  // then all channels summed
+  await page.evaluate(() => { window.location.hash = '#tracks'; });
+  await page.click('#btn-interface');
+  const dialog = page.locator('.modal.show.audiointerface-dialog');
+  for (const [channel, rising] of [['1', false], ['99', true], ['0', true]]) {
+    await dialog.locator('#forminterface').evaluate((form) => { form.zvShown = true; });
+    await dialog.locator('#first_input_channel').selectOption(channel);
+    // the program restarts the streams, then sends its device dictionary
+    await until(() => dialog.locator('#forminterface').evaluate((form) => !form.zvShown), 'the devices after the restart');
+    assert.equal(await dialog.locator('#first_input_channel').inputValue(), channel);
+    program.routeTone();
+    await until(async () => (await meterBars(page, 'microphonebar1')).every((v) => (rising ? v > 40 : v === 0)), `input channel ${channel}`);
+  }
+  await page.keyboard.press('Escape');
+  await dialog.waitFor({ state: 'detached' });
+
   await program.toneOff();
   await until(async () => (await meterBars(page, 'microphonebar1'))[0] === 0, 'the left meter falling back');
   // meters 2 to 10 have no slot in the program's lines
   assert.equal(await page.locator('.zv-meter:not(.d-none)').count(), 1);
+});
+
+test('recording from the footer: the button, the running time and the folder', async (t) => {
+  const page = await openPage(t);
+  await page.click('#btn-record');
+  await page.locator('#btn-record.btn-danger[aria-pressed="true"]').waitFor();
+  // the time field of the meter lines runs while the recorder writes
+  await until(async () => (await page.textContent('#record_time')) >= '0:00:02', 'the running record time');
+  assert.equal(program.options().record, undefined, 'recording is not saved');
+  await page.click('#btn-record-folder');
+  await until(() => program.opened().length === 2, 'the recordings folder opened');
+  const folder = program.opened()[1];
+  assert.ok(folder.startsWith(join(program.root, 'Desktop', 'zorvane')), folder);
+  await page.click('#btn-record');
+  await page.locator('#btn-record.btn-secondary[aria-pressed="false"]').waitFor();
+  await until(async () => (await page.textContent('#record_time')) === '0:00:00', 'the record time back at zero');
+  const recordings = readdirSync(join(program.root, 'Desktop', 'zorvane'));
+  assert.equal(recordings.length, 1);
+  assert.ok(readdirSync(join(program.root, 'Desktop', 'zorvane', recordings[0])).includes('local.flac'));
 });
 
 test('screenshots of the program\'s page', async (t) => {

@@ -104,6 +104,11 @@ export class RealProgram {
     return existsSync(this.log) ? readFileSync(this.log, 'utf8') : '';
   }
 
+  // What the program asked the desktop to open, one line each.
+  opened() {
+    return readFileSync(join(this.root, 'opened'), 'utf8').trim().split('\n');
+  }
+
   options() {
     return JSON.parse(readFileSync(join(this.dir, 'options.json'), 'utf8'));
   }
@@ -121,6 +126,12 @@ export class RealProgram {
   async toneOn() {
     this.tone = spawn('jack_simple_client', [], { env: this.env, stdio: 'ignore' });
     await waitFor(() => this.ports().includes('jack_simple_client:output1'), 'the tone client');
+    this.routeTone();
+  }
+
+  // Every restart of the engine's streams connects its inputs to the
+  // capture ports again: the tone is routed anew after each.
+  routeTone() {
     this.jackConnect('system:capture_1', 'PortAudio:in_0', false);
     this.jackConnect('jack_simple_client:output1', 'PortAudio:in_0');
   }
