@@ -1,6 +1,7 @@
-// A call placed from the program's page to Debian's baresip on loopback:
-// the card with its state, the caller's meter and network figures, the
-// channel mix and the hang-up, all through the real program.
+// Calls between the program's page and Debian's baresip on loopback: the
+// card with its state, the caller's meter and network figures, the channel
+// mix and the hang-up; a caller's ring with its prompt, and the far end's
+// hang-up, all through the real program.
 import test, { after, before } from 'node:test';
 import assert from 'node:assert/strict';
 import { launch, screenshot } from '../lib/browser.mjs';
@@ -16,7 +17,7 @@ let browser;
 before(async () => {
   program = new RealProgram({ sipPort: 5090 });
   await program.start();
-  farend = new FarEnd(program.root, 5080);
+  farend = new FarEnd(program.root, 5080, 4444);
   await farend.start();
   browser = await launch();
 });
@@ -59,4 +60,29 @@ test('a call dialled in the page shows its card, meter and figures and hangs up'
   assert.equal(await page.evaluate(() => window.callactive), false);
   // the page's own hang-up is no far-end close: no toast
   assert.equal(await page.locator('.toast').count(), 0);
+});
+
+test('a caller rings with a toast, a notification and a prompt, is accepted and hangs up', async (t) => {
+  const page = await openProgramPage(t, browser, program);
+  farend.dial(`sip:zv@127.0.0.1:${program.sipPort}`);
+  const prompt = page.locator('.modal.show', { hasText: 'Incoming call from' });
+  await prompt.waitFor({ timeout: 15000 });
+  assert.match(await prompt.textContent(), /Incoming call from 'sip:peer@127\.0\.0\.1:5080', accept\?/);
+  assert.equal(await page.locator('.toast', { hasText: 'INCOMING Call' }).count(), 1);
+  assert.deepEqual(await page.evaluate(() => window.__notes.map((n) => n.title)), ['Zorvane call: sip:peer@127.0.0.1:5080']);
+  const card = page.locator('.zv-track[data-track="1"]');
+  assert.equal(await card.locator('.zv-track-state').textContent(), 'Incoming');
+  await screenshot(page, 'real-desktop-incoming');
+
+  await prompt.getByRole('button', { name: 'OK' }).click();
+  await card.locator('.zv-track-state', { hasText: 'Established' }).waitFor({ timeout: 15000 });
+  await until(async () => (await meterBars(page, 'headphonesbar1'))[0] > 20, 'the caller\'s meter', 15000);
+
+  farend.hangup();
+  await card.waitFor({ state: 'detached', timeout: 15000 });
+  // a close by the far end names the reason
+  const closed = page.locator('.toast', { hasText: 'Call closed' });
+  await closed.waitFor();
+  assert.match(await closed.textContent(), /^Call closed: .+/);
+  assert.equal(await page.evaluate(() => window.callactive), false);
 });

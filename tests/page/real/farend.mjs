@@ -1,15 +1,18 @@
-// A far end for calls from the page: Debian's own baresip on loopback,
-// answering by itself and sending a sine tone.
+// A far end for the page's calls: Debian's own baresip on loopback, sending
+// a sine tone, answering by itself, and driven over its TCP control socket
+// (netstrings of JSON) to dial and hang up.
 import { spawn } from 'node:child_process';
+import { connect } from 'node:net';
 import { mkdirSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 
 const MODULES = '/usr/lib/baresip/modules';
 
 export class FarEnd {
-  constructor(root, port) {
+  constructor(root, port, controlPort) {
     this.dir = join(root, 'farend');
     this.port = port;
+    this.controlPort = controlPort;
     this.aor = `peer@127.0.0.1:${port}`;
   }
 
@@ -33,6 +36,9 @@ export class FarEnd {
       'module\tausine.so',
       'module\taubridge.so',
       'module_tmp\taccount.so',
+      'module_app\tmenu.so',
+      'module_app\tctrl_tcp.so',
+      `ctrl_tcp_listen\t127.0.0.1:${this.controlPort}`,
       '',
     ].join('\n'));
     writeFileSync(join(this.dir, 'accounts'), `<sip:peer@127.0.0.1:${this.port}>;regint=0;answermode=auto\n`);
@@ -44,7 +50,24 @@ export class FarEnd {
       if (Date.now() > end || this.proc.exitCode !== null) throw new Error(`the far end did not start:\n${this.text}`);
       await new Promise((resolve) => setTimeout(resolve, 50));
     }
+    this.control = await new Promise((resolve, reject) => {
+      const socket = connect(this.controlPort, '127.0.0.1', () => resolve(socket.resume()));
+      socket.once('error', reject);
+    });
     return this;
+  }
+
+  command(command, params = '') {
+    const body = JSON.stringify({ command, params });
+    this.control.write(`${Buffer.byteLength(body)}:${body},`);
+  }
+
+  dial(uri) {
+    this.command('dial', uri);
+  }
+
+  hangup() {
+    this.command('hangup');
   }
 
   output() {
@@ -52,6 +75,7 @@ export class FarEnd {
   }
 
   async stop() {
+    this.control?.destroy();
     if (!this.proc || this.proc.exitCode !== null || this.proc.signalCode !== null) return;
     this.proc.kill('SIGTERM');
     await new Promise((resolve) => this.proc.once('exit', resolve));
