@@ -51,8 +51,9 @@ TEST_F(binding_test, tracks_in_their_fixed_order)
 		EXPECT_EQ(i == 0, t->local);
 		EXPECT_EQ(i == 7, t->is_stream_track);
 		EXPECT_EQ(i >= 1 && i <= 6, t->meter_buf != nullptr);
-		if (i)
+		if (i) {
 			EXPECT_EQ(1.0, t->volume.load());
+		}
 	}
 }
 

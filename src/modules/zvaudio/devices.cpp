@@ -285,6 +285,8 @@ void zvaudio_start()
 		info("zvaudio/start: in dev: %s\n", in_dev->name);
 		info("zvaudio/start: out dev: %s\n", out_dev->name);
 
+		const PaHostApiInfo *api = Pa_GetHostApiInfo(in_dev->hostApi);
+		st->jack = api && api->type == paJACK;
 		st->in_channels = input_channel_count(zva.input_index);
 		st->out_channels = output_channel_count(zva.output_index);
 

@@ -25,6 +25,7 @@ struct zvaudio_stream_state {
 	float *ring_data;             // storage of ring: one stereo float frame per element
 	spsc_ring ring;
 	std::atomic<bool> started;    // the output has read a full buffer
+	bool jack;                    // the streams are JACK's
 	PaStream *in_stream;
 	PaStream *out_stream;
 	int in_channels;
@@ -139,6 +140,8 @@ bool zvaudio_streams_closing();
 // is false when the session must be kept (its JACK server went away).
 PaError zvaudio_pa_begin();
 bool zvaudio_pa_end();
+// The JACK server of the session went away (any thread).
+bool zvaudio_jack_lost();
 
 // Detaches every source and player still bound, before the tracks go.
 void zvaudio_unbind_all();

@@ -45,6 +45,11 @@ PaError zvaudio_pa_begin()
 	return paNoError;
 }
 
+bool zvaudio_jack_lost()
+{
+	return jack_lost.load();
+}
+
 bool zvaudio_pa_end()
 {
 	if (!zva.pa_initialised)

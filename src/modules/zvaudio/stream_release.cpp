@@ -1,9 +1,11 @@
 // Release of the stream state. A stream whose JACK server went away is
-// neither active nor stopped, and PortAudio's abort and close of it wait for
-// a process cycle that never comes (PortAudio gives up after ten minutes).
-// Such streams are closed by a thread of their own, so that the main loop
-// runs on; PortAudio is not touched again until that thread is done. The
-// state's buffers are freed at once: no callback reaches them any more.
+// neither active nor stopped: PortAudio's abort of it waits ten minutes for
+// a process cycle that never comes, and once it has given up, the close
+// fails an assertion that ends the process. Such streams stay open for the
+// life of the process (the session is kept too). Any other stream that is
+// neither active nor stopped is closed by a thread of its own, so that the
+// main loop runs on; PortAudio is not called again until that thread is
+// done. The state's buffers are freed at once: no callback reaches them.
 #include "engine.h"
 #include "platform.h"
 
@@ -26,6 +28,7 @@ constexpr auto closer_grace = std::chrono::milliseconds(250);
 struct closing_streams {
 	PaStream *in;
 	PaStream *out;
+	bool jack;
 };
 
 bool closes_at_once(PaStream *s)
@@ -33,14 +36,13 @@ bool closes_at_once(PaStream *s)
 	return !s || Pa_IsStreamActive(s) == 1 || Pa_IsStreamStopped(s) == 1;
 }
 
+// Pa_CloseStream aborts a stream that is not stopped, and closes it only
+// when the abort succeeded.
 void close_streams(const closing_streams &c)
 {
-	for (PaStream *s : {c.in, c.out}) {
-		if (s) {
-			Pa_AbortStream(s);
+	for (PaStream *s : {c.in, c.out})
+		if (s && !(c.jack && zvaudio_jack_lost()))
 			Pa_CloseStream(s);
-		}
-	}
 }
 
 void *closer_main(void *arg)
@@ -56,6 +58,12 @@ void *closer_main(void *arg)
 	return nullptr;
 }
 
+void free_state(zvaudio_stream_state *st)
+{
+	st->in_stream = st->out_stream = nullptr;
+	zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(st));
+}
+
 }
 
 void zvaudio_stream_release()
@@ -63,6 +71,12 @@ void zvaudio_stream_release()
 	zvaudio_stream_state *st = zva.stream;
 	if (!st)
 		return;
+	if (st->jack && zvaudio_jack_lost()) {
+		if (st->in_stream || st->out_stream)
+			warning("zvaudio: the streams of the lost JACK server stay open\n");
+		free_state(st);
+		return;
+	}
 	if (closes_at_once(st->in_stream) && closes_at_once(st->out_stream)) {
 		zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(st));
 		return;
@@ -74,12 +88,12 @@ void zvaudio_stream_release()
 		Pa_AbortStream(st->in_stream);
 	if (st->out_stream && Pa_IsStreamActive(st->out_stream) == 1)
 		Pa_AbortStream(st->out_stream);
-	auto *c = new (std::nothrow) closing_streams{st->in_stream, st->out_stream};
-	if (c)
-		st->in_stream = st->out_stream = nullptr;
-	zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(st));
-	if (!c)
+	auto *c = new (std::nothrow) closing_streams{st->in_stream, st->out_stream, st->jack};
+	if (!c) {
+		zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(st));
 		return;
+	}
+	free_state(st);
 
 	std::unique_lock<std::mutex> lock(closer_mutex);
 	pthread_t thread;
