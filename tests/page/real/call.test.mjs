@@ -1,6 +1,6 @@
 // Calls between the program's page and Debian's baresip on loopback: the
 // card with its state, the caller's meter and network figures, the channel
-// mix and the hang-up; a caller's ring with its prompt, and the far end's
+// mix, volume, DTMF and the hang-up; a caller's ring with its prompt, and the far end's
 // hang-up, all through the real program.
 import test, { after, before } from 'node:test';
 import assert from 'node:assert/strict';
@@ -28,7 +28,7 @@ after(async () => {
   assert.equal(await program?.stop(), 0, 'the program\'s exit code');
 });
 
-test('a call dialled in the page shows its card, meter and figures and hangs up', async (t) => {
+test('a call dialled in the page shows its card, meter and figures, takes its controls and hangs up', async (t) => {
   const page = await openProgramPage(t, browser, program);
   await page.fill('#sipnumbercall', farend.aor);
   await page.click('#buttoncall');
@@ -55,6 +55,18 @@ test('a call dialled in the page shows its card, meter and figures and hangs up'
 
   await card.locator('.chmix').click();
   await card.locator('.chmix', { hasText: 'Mono L' }).waitFor();
+  // the volume comes back from the program with the menu still open
+  await page.click('#dropdown1');
+  await page.locator('#formControlRange1').fill('0.5');
+  await page.locator('label[for="formControlRange1"]', { hasText: 'Volume (0.5)' }).waitFor();
+  assert.equal(await page.locator('#formControlRange1').isVisible(), true);
+  // a key of the DTMF keypad reaches the far end
+  await page.locator('.dropdown-item.keyboard').click();
+  const keypad = page.locator('.modal.show');
+  await keypad.getByRole('button', { name: '5', exact: true }).click();
+  await until(() => farend.output().includes("received event: '5'"), 'the tone at the far end', 10000);
+  await keypad.getByRole('button', { name: 'Cancel' }).click();
+  await keypad.waitFor({ state: 'detached' });
   await card.locator('.hangup').click();
   await card.waitFor({ state: 'detached' });
   assert.equal(await page.evaluate(() => window.callactive), false);
