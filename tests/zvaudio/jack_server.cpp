@@ -23,18 +23,30 @@ bool jack_server::start(int rate, int period, int in_channels, int out_channels)
 		argv.push_back(a.data());
 	argv.push_back(nullptr);
 
-	posix_spawn_file_actions_t actions;
-	posix_spawn_file_actions_init(&actions);
-	posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-	posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-	int err = posix_spawnp(&pid_, "jackd", &actions, nullptr, argv.data(), environ);
-	posix_spawn_file_actions_destroy(&actions);
-	if (err) {
+	// Other servers on the machine can fill JACK's registry of servers for
+	// a while: a server that ended at once is started again.
+	for (int tries = 0; tries < 15; ++tries) {
+		posix_spawn_file_actions_t actions;
+		posix_spawn_file_actions_init(&actions);
+		posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+		posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+		int err = posix_spawnp(&pid_, "jackd", &actions, nullptr, argv.data(), environ);
+		posix_spawn_file_actions_destroy(&actions);
+		if (err) {
+			pid_ = -1;
+			return false;
+		}
+		std::string wait = "jack_wait -w -t 5 -s " + name_ + " >/dev/null 2>&1";
+		if (std::system(wait.c_str()) == 0)
+			return true;
+		if (waitpid(pid_, nullptr, WNOHANG) != pid_) {
+			stop();
+			return false;
+		}
 		pid_ = -1;
-		return false;
+		sleep(2);
 	}
-	std::string wait = "jack_wait -w -t 10 -s " + name_ + " >/dev/null 2>&1";
-	return std::system(wait.c_str()) == 0;
+	return false;
 }
 
 void jack_server::stop()
