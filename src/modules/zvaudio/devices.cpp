@@ -73,13 +73,14 @@ int output_channel_count(int d)
 void stream_state_destructor(void *arg)
 {
 	auto *st = static_cast<zvaudio_stream_state *>(arg);
-	if (st->in_stream) {
-		Pa_AbortStream(st->in_stream);
-		Pa_CloseStream(st->in_stream);
-	}
-	if (st->out_stream) {
-		Pa_AbortStream(st->out_stream);
-		Pa_CloseStream(st->out_stream);
+	// A JACK server that goes away during the abort ends it; closing the
+	// stream then would fail an assertion in PortAudio.
+	for (PaStream *s : {st->in_stream, st->out_stream}) {
+		if (!s)
+			continue;
+		Pa_AbortStream(s);
+		if (!(st->jack && zvaudio_jack_lost()))
+			Pa_CloseStream(s);
 	}
 	mem_deref(st->s16);
 	mem_deref(st->in_f);
