@@ -16,6 +16,7 @@
 
 #include "platform.h"
 #include "tray.h"
+#include "webapp.h"
 #include "zvaudio.h"
 #include "zvcacert.h"
 #include "zvconf.h"
@@ -135,26 +136,6 @@ void hangup_close()
 		close(hangup_pipe[1]);
 		hangup_pipe[0] = hangup_pipe[1] = -1;
 	}
-}
-
-// The port the tray opens: the one webapp.conf records; 0 when there is
-// none or it is no port number.
-uint16_t configured_web_port()
-{
-	char file[512];
-	if (conf_path_get(file, sizeof(file)))
-		return 0;
-	if (str_len(file) + sizeof("/webapp.conf") > sizeof(file))
-		return 0;
-	str_ncpy(file + str_len(file), "/webapp.conf", sizeof(file) - str_len(file));
-
-	struct conf *conf = nullptr;
-	if (conf_alloc(&conf, file))
-		return 0;
-	uint32_t port = 0;
-	(void)conf_get_u32(conf, "zv_port", &port);
-	mem_deref(conf);
-	return port <= UINT16_MAX ? static_cast<uint16_t>(port) : 0;
 }
 
 void shutdown_chain()
@@ -280,7 +261,10 @@ int main(int argc, char **argv)
 	if (err)
 		return fatal(err, &quit_timer);
 
-	tray_set_port(configured_web_port());
+	// The tray opens the port the web module really listens on: after a
+	// fallback from a busy configured port, webapp.conf still names the
+	// configured one, which then belongs to another program.
+	tray_set_port(webapp_port());
 	hangup_listen();
 
 	info("zorvane is ready.\n");

@@ -1,3 +1,0 @@
-#pragma once
-
-void zvaudio_open_folder(void);
