@@ -130,9 +130,9 @@ void zvaudio_stream_watchdog(void *arg);
 zvaudio_stream_state *zvaudio_stream_state_alloc();
 
 // Releases the stream state; the module's pointer becomes NULL at once,
-// and no callback reaches the state afterwards. Streams that cannot be
-// closed at once go to a thread of their own: while it runs, PortAudio
-// must not be called.
+// and no callback reaches the state afterwards. Streams of a lost JACK
+// server stay open; others that cannot be closed at once go to a thread of
+// their own: while it runs, PortAudio must not be called.
 void zvaudio_stream_release();
 bool zvaudio_streams_closing();
 
