@@ -250,6 +250,6 @@ class CallTest(unittest.TestCase):
 
     def farend(self, name, port, ctrl, wav, answer="manual"):
         from farend import FarEnd
-        f = FarEnd(self.root, name, port, ctrl, wav, answer=answer).start()
+        f = FarEnd(self.root, name, port, ctrl, wav, answer=answer)
         self.farends.append(f)
-        return f
+        return f.start()
