@@ -9,10 +9,23 @@
 
 namespace {
 
-constexpr PaHostApiTypeId pulseaudio_type = PaHostApiTypeId(16);
+// Host API type numbers as ints: newer PortAudio versions number types that
+// the enumeration of this one does not hold (PulseAudio is 16).
+constexpr int pulseaudio_type = 16;
 
 // The host APIs tried first, in order, when none is chosen.
-constexpr PaHostApiTypeId default_order[] = {pulseaudio_type, PaHostApiTypeId(13), PaHostApiTypeId(5)};
+constexpr int default_order[] = {pulseaudio_type, 13, 5};
+
+PaHostApiIndex host_api_of_type(int type)
+{
+	const int n = Pa_GetHostApiCount();
+	for (PaHostApiIndex i = 0; i < n; i++) {
+		const PaHostApiInfo *api = Pa_GetHostApiInfo(i);
+		if (api && int(api->type) == type)
+			return i;
+	}
+	return -1;
+}
 
 const char *driver_display(const PaHostApiInfo *api)
 {
@@ -58,7 +71,7 @@ int input_channel_count(int d)
 		return 0;
 	int c = dev->maxInputChannels;
 	const PaHostApiInfo *api = Pa_GetHostApiInfo(dev->hostApi);
-	if (api && api->type == pulseaudio_type &&
+	if (api && int(api->type) == pulseaudio_type &&
 	    (d == api->defaultInputDevice || d == api->defaultOutputDevice))
 		c = std::min(c, 2);
 	return std::min(c, 64);
@@ -166,8 +179,8 @@ void zvaudio_drivers()
 		zva.driver_index = -1;
 
 	if (zva.driver_index == -1) {
-		for (PaHostApiTypeId type : default_order) {
-			PaHostApiIndex i = Pa_HostApiTypeIdToHostApiIndex(type);
+		for (int type : default_order) {
+			PaHostApiIndex i = host_api_of_type(type);
 			const PaHostApiInfo *api = i >= 0 ? Pa_GetHostApiInfo(i) : nullptr;
 			if (api && api->deviceCount > 0) {
 				zva.driver_index = i;
