@@ -63,6 +63,13 @@ TEST(AccountLine, FromRecords)
 		{R"({"user":"a","domain":"x.test","password":"x;outbound=sip:evil"})", true,
 		 "<sip:quick-a@x.test;transport=udp>;;rtcp_mux=yes"},
 		{R"({"domain":"x.test"})", false, "<sip:@x.test;transport=udp>;auth_pass=;"},
+		// The library would answer by itself after an answer delay.
+		{R"({"user":"a","domain":"x.test","password":"pw","AnswerDelay":"1","regint":"0"})", false,
+		 "<sip:a@x.test;transport=udp>;auth_pass=pw;;regint=0"},
+		{R"({"user":"a","domain":"x.test","password":"pw","quick":"answerdelay=5;regint=0"})", true,
+		 "<sip:quick-a@x.test;transport=udp>;auth_pass=pw;regint=0;rtcp_mux=yes"},
+		{R"({"user":"a","domain":"x.test","password":"pw","x":"1;answerdelay=5"})", false,
+		 "<sip:a@x.test;transport=udp>;auth_pass=pw;;x=1"},
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(c.line, line_of(c.record, c.quick)) << c.record;

@@ -98,6 +98,34 @@ bool transport_valid(const char *s)
 
 }
 
+namespace {
+
+// An answer delay makes the library answer a call by itself after the
+// delay, behind the page's back, and its timer outlives a call that was
+// refused in the meantime: the parameter never reaches the library.
+std::string without_answer_delay(const std::string &params)
+{
+	std::string kept;
+	size_t at = 0;
+	while (at < params.size()) {
+		size_t end = params.find(';', at + 1);
+		if (end == std::string::npos)
+			end = params.size();
+		std::string part = params.substr(at, end - at);
+		std::string name = part.substr(part[0] == ';' ? 1 : 0);
+		name = name.substr(0, name.find('='));
+		if (0 != str_casecmp(name.c_str(), "answerdelay"))
+			kept += part;
+		at = end;
+	}
+	// A text that did not begin with a separator keeps not beginning with one.
+	if (!params.empty() && params[0] != ';' && !kept.empty() && kept[0] == ';')
+		kept.erase(0, 1);
+	return kept;
+}
+
+}
+
 void account_fields_read(struct account_fields *f, const struct odict *record)
 {
 	*f = {};
@@ -123,7 +151,7 @@ void account_fields_read(struct account_fields *f, const struct odict *record)
 		else if (!str_cmp(key, "command") || !str_cmp(key, "status"))
 			continue;
 		else if (!str_cmp(key, "quick")) {
-			str_ncpy(f->quick, value, sizeof(f->quick));
+			str_ncpy(f->quick, without_answer_delay(value).c_str(), sizeof(f->quick));
 			f->quick_wanted = true;
 		}
 		else if (!str_cmp(key, "update"))
@@ -131,7 +159,7 @@ void account_fields_read(struct account_fields *f, const struct odict *record)
 		else if (params.size() < ACCOUNT_PARAMS_MAX)
 			params.append(";").append(key).append("=").append(value);
 	}
-	str_ncpy(f->params, params.c_str(), sizeof(f->params));
+	str_ncpy(f->params, without_answer_delay(params).c_str(), sizeof(f->params));
 }
 
 const char *account_fields_refusal(const struct account_fields *f)
