@@ -5,10 +5,9 @@
 import test, { after, before } from 'node:test';
 import assert from 'node:assert/strict';
 import { launch, screenshot } from '../lib/browser.mjs';
-import { until } from '../lib/e2e.mjs';
 import { RealProgram } from './program.mjs';
 import { FarEnd } from './farend.mjs';
-import { openProgramPage, meterBars } from './pages.mjs';
+import { openFirstPage, openProgramPage, meterBars, until } from './pages.mjs';
 
 let program;
 let farend;
@@ -20,6 +19,7 @@ before(async () => {
   farend = new FarEnd(program.root, 5080, 4444);
   await farend.start();
   browser = await launch();
+  await openFirstPage(browser, program);
 });
 
 after(async () => {
@@ -33,7 +33,7 @@ test('a call dialled in the page shows its card, meter and figures, takes its co
   await page.fill('#sipnumbercall', farend.aor);
   await page.click('#buttoncall');
   const card = page.locator('.zv-track[data-track="1"]');
-  await card.locator('.zv-track-state', { hasText: 'Established' }).waitFor({ timeout: 15000 });
+  await card.locator('.zv-track-state', { hasText: 'Established' }).waitFor();
   // a peer outside the service's domain is shown as the program names it
   assert.equal(await card.locator('.zv-track-title').textContent(), `sip:${farend.aor};transport=udp`);
   assert.equal(await page.inputValue('#sipnumbercall'), '');
@@ -42,13 +42,15 @@ test('a call dialled in the page shows its card, meter and figures, takes its co
   const [left, right] = await until(async () => {
     const bars = await meterBars(page, 'headphonesbar1');
     return bars.length === 2 && bars[0] > 20 && bars;
-  }, 'the caller\'s meter', 15000);
+  }, 'the caller\'s meter');
   assert.ok(right > 20, `right ${right}`);
   assert.ok(left <= 100);
   // the statistics of a clean loopback call
-  await until(async () => (await card.locator('.netstatus-icon').getAttribute('class')).includes('netstatus-good'), 'network quality', 15000);
-  const [rx, tx] = (await card.locator('[data-stat="packets"]').textContent()).split(' / ').map(Number);
-  assert.ok(rx > 0 && tx > 0, `packets ${rx} / ${tx}`);
+  await until(async () => (await card.locator('.netstatus-icon').getAttribute('class')).includes('netstatus-good'), 'network quality');
+  await until(async () => {
+    const [rx, tx] = (await card.locator('[data-stat="packets"]').textContent()).split(' / ').map(Number);
+    return rx > 0 && tx > 0;
+  }, 'packets both ways');
   assert.match(await card.locator('[data-stat="bitrate"]').textContent(), /^\d+ kbit\/s \/ \d+ kbit\/s$/);
   assert.equal(await page.evaluate(() => window.callactive), true);
   await screenshot(page, 'real-desktop-call');
@@ -64,7 +66,7 @@ test('a call dialled in the page shows its card, meter and figures, takes its co
   await page.locator('.dropdown-item.keyboard').click();
   const keypad = page.locator('.modal.show');
   await keypad.getByRole('button', { name: '5', exact: true }).click();
-  await until(() => farend.output().includes("received event: '5'"), 'the tone at the far end', 10000);
+  await until(() => farend.output().includes("received event: '5'"), 'the tone at the far end');
   await keypad.getByRole('button', { name: 'Cancel' }).click();
   await keypad.waitFor({ state: 'detached' });
   await card.locator('.hangup').click();
@@ -78,7 +80,7 @@ test('a caller rings with a toast, a notification and a prompt, is accepted and 
   const page = await openProgramPage(t, browser, program);
   farend.dial(`sip:zv@127.0.0.1:${program.sipPort}`);
   const prompt = page.locator('.modal.show', { hasText: 'Incoming call from' });
-  await prompt.waitFor({ timeout: 15000 });
+  await prompt.waitFor();
   assert.match(await prompt.textContent(), /Incoming call from 'sip:peer@127\.0\.0\.1:5080', accept\?/);
   assert.equal(await page.locator('.toast', { hasText: 'INCOMING Call' }).count(), 1);
   assert.deepEqual(await page.evaluate(() => window.__notes.map((n) => n.title)), ['Zorvane call: sip:peer@127.0.0.1:5080']);
@@ -87,11 +89,11 @@ test('a caller rings with a toast, a notification and a prompt, is accepted and 
   await screenshot(page, 'real-desktop-incoming');
 
   await prompt.getByRole('button', { name: 'OK' }).click();
-  await card.locator('.zv-track-state', { hasText: 'Established' }).waitFor({ timeout: 15000 });
-  await until(async () => (await meterBars(page, 'headphonesbar1'))[0] > 20, 'the caller\'s meter', 15000);
+  await card.locator('.zv-track-state', { hasText: 'Established' }).waitFor();
+  await until(async () => (await meterBars(page, 'headphonesbar1'))[0] > 20, 'the caller\'s meter');
 
   farend.hangup();
-  await card.waitFor({ state: 'detached', timeout: 15000 });
+  await card.waitFor({ state: 'detached' });
   // a close by the far end names the reason
   const closed = page.locator('.toast', { hasText: 'Call closed' });
   await closed.waitFor();

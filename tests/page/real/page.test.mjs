@@ -1,24 +1,26 @@
 // The page in Chromium against the built program, reached at the address
 // the program itself opens: start-up with its six sockets, an option saved by
-// one page and shown by another, the meters under a real input signal, and
-// screenshots of what a person sees.
+// one page and shown by another, the meters under a real input signal and
+// the device dialog's choices, recording from the footer, screenshots of
+// what a person sees, and the program's end with its last page.
 import test, { after, before } from 'node:test';
 import assert from 'node:assert/strict';
 import { readdirSync } from 'node:fs';
 import { join } from 'node:path';
-import { launch, screenshot } from '../lib/browser.mjs';
-import { until } from '../lib/e2e.mjs';
+import { launch, closePage, screenshot } from '../lib/browser.mjs';
 import { PATHS } from '../lib/fakeserver.mjs';
 import { RealProgram } from './program.mjs';
-import { openProgramPage, meterBars } from './pages.mjs';
+import { openFirstPage, openProgramPage, meterBars, until } from './pages.mjs';
 
 let program;
 let browser;
+let first;
 
 before(async () => {
   program = new RealProgram();
   await program.start();
   browser = await launch();
+  first = await openFirstPage(browser, program);
 });
 
 after(async () => {
@@ -40,16 +42,18 @@ test('the page from the opened address starts and connects all six sockets', asy
     .filter((id) => document.getElementById(id).classList.contains('d-none')));
   assert.deepEqual(hidden, []);
   // the first pushes of the program were taken: its options and devices
-  assert.deepEqual(await page.locator('#options .option-change').evaluateAll((boxes) => boxes.map((b) => [b.dataset.option, b.checked])),
-    Object.entries(program.options()).map(([k, v]) => [k, v !== '']));
+  const switches = await page.locator('#options .option-change').evaluateAll((boxes) => boxes.map((b) => [b.dataset.option, b.checked]));
+  assert.deepEqual(Object.fromEntries(switches), Object.fromEntries(Object.entries(program.options()).map(([k, v]) => [k, v !== ''])));
   await page.click('#btn-interface');
   const dialog = page.locator('.modal.show.audiointerface-dialog');
   await dialog.waitFor();
   assert.equal(await dialog.locator('#interface_driver option[selected]').textContent(), 'JACK');
   assert.ok(await dialog.locator('#interface_input option').count() >= 1, 'an input device');
   assert.equal(await dialog.locator('.zv-error').textContent(), '');
+  // a reload restarts the engine and sends the devices again
+  await dialog.locator('#forminterface').evaluate((form) => { form.zvShown = true; });
   await dialog.getByRole('button', { name: 'Reload' }).click();
-  await page.waitForTimeout(300);
+  await until(() => dialog.locator('#forminterface').evaluate((form) => !form.zvShown), 'the devices after the reload');
   assert.equal(await dialog.locator('#interface_driver option[selected]').textContent(), 'JACK');
   await dialog.locator('.modal-footer').getByRole('button', { name: 'Close' }).click();
   await dialog.waitFor({ state: 'detached' });
@@ -108,20 +112,28 @@ test('meter lines draw the local input and follow a real signal', async (t) => {
   await until(async () => (await meterBars(page, 'microphonebar1'))[1] > 40, 'the right meter back');
   assert.equal(program.options().monorecord, 'true');
 
-  // the input channel chosen in the device dialog: the silent second one,
-  // then all channels summed
+  // the input channel chosen in the device dialog: the tone on the second
+  // channel only, then on both summed (twice the level, 6 dB up), then back
+  // on the first
   await page.evaluate(() => { window.location.hash = '#tracks'; });
   await page.click('#btn-interface');
   const dialog = page.locator('.modal.show.audiointerface-dialog');
-  for (const [channel, rising] of [['1', false], ['99', true], ['0', true]]) {
+  const RIGHT_IN = 'PortAudio:in_1';
+  const levels = {};
+  for (const [channel, ports, above] of [['1', [RIGHT_IN], 40], ['99', ['PortAudio:in_0', RIGHT_IN], left + 5], ['0', ['PortAudio:in_0'], 40]]) {
     await dialog.locator('#forminterface').evaluate((form) => { form.zvShown = true; });
     await dialog.locator('#first_input_channel').selectOption(channel);
     // the program restarts the streams, then sends its device dictionary
-    await until(() => dialog.locator('#forminterface').evaluate((form) => !form.zvShown), 'the devices after the restart');
-    assert.equal(await dialog.locator('#first_input_channel').inputValue(), channel);
-    program.routeTone();
-    await until(async () => (await meterBars(page, 'microphonebar1')).every((v) => (rising ? v > 40 : v === 0)), `input channel ${channel}`);
+    // (again after its watchdog restarted streams that failed to start)
+    await until(() => dialog.locator('#forminterface').evaluate((form, c) => !form.zvShown
+      && form.querySelector('#first_input_channel').value === c, channel), 'the devices after the restart');
+    levels[channel] = await until(async () => {
+      await program.routeTone(ports);
+      const bars = await meterBars(page, 'microphonebar1');
+      return bars[0] > above && bars[1] === bars[0] && bars[0];
+    }, `input channel ${channel}`);
   }
+  assert.ok(levels['99'] > levels['1'] + 5, JSON.stringify(levels));
   await page.keyboard.press('Escape');
   await dialog.waitFor({ state: 'detached' });
 
@@ -171,4 +183,11 @@ test('screenshots of the program\'s page', async (t) => {
   await tour.locator('.driver-popover').waitFor();
   await screenshot(tour, 'real-desktop-tour');
   await tour.locator('.driver-popover-close-btn').click();
+});
+
+test('closing the last page ends the program', async () => {
+  const { errors, csp } = await closePage(first);
+  assert.deepEqual(errors, []);
+  assert.deepEqual(csp, []);
+  assert.equal(await program.ended(), 0);
 });

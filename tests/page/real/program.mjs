@@ -9,6 +9,8 @@ import { join } from 'node:path';
 import { REPO } from '../lib/deps.mjs';
 
 const PROGRAM = process.env.ZORVANE_PROGRAM || 'zorvane-standalone';
+const ENGINE_LEFT = 'PortAudio:in_0';
+const TONE = 'jack_simple_client:output1';
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
@@ -46,28 +48,44 @@ export class RealProgram {
 
     await this.startJack();
 
-    const opened = join(this.root, 'opened');
+    this.openedFile = join(this.root, 'opened');
     const opener = join(this.root, 'opener.sh');
-    writeFileSync(opener, `#!/bin/sh\nprintf '%s\\n' "$1" >> '${opened}'\n`);
+    writeFileSync(opener, `#!/bin/sh\nprintf '%s\\n' "$1" >> '${this.openedFile}'\n`);
     chmodSync(opener, 0o755);
     this.log = join(this.root, 'program-output');
-    const out = openSync(this.log, 'w');
-    this.program = spawn(PROGRAM, ['-f', this.dir], { env: { ...this.env, ZORVANE_OPENER: opener }, stdio: ['ignore', out, out] });
-    closeSync(out);
-    const line = await waitFor(() => {
-      if (this.program.exitCode !== null) throw new Error(`the program ended early:\n${this.output()}`);
-      return existsSync(opened) && readFileSync(opened, 'utf8').trim();
-    }, 'the address the program opens');
-    this.url = line.split('\n')[0];
-    if (!/^http:\/\/127\.0\.0\.1:\d+\/$/.test(this.url)) throw new Error(`unexpected address ${this.url}`);
     // the page's test driver takes this object for a server
     this.variant = 'standalone';
-    // the engine's input ports exist once its streams run
-    await waitFor(() => this.ports().includes('PortAudio:in_0'), 'the engine\'s input ports');
+    // With many JACK servers and clients on the machine, the engine may find
+    // no server at its start; the program is then started once more.
+    for (let attempt = 1; ; attempt += 1) {
+      await this.startProgram(opener);
+      try {
+        // the engine's input ports exist once its streams run
+        await waitFor(async () => (await this.ports()).includes(ENGINE_LEFT), 'the engine\'s input ports', 20000);
+        break;
+      } catch (e) {
+        if (attempt === 3) throw e;
+        this.program.kill('SIGTERM');
+        await exited(this.program);
+      }
+    }
     // the account's user agent is made a second after the module starts,
     // right before the provisioning request; calls need it
     if (this.sipPort) await waitFor(() => this.output().includes('webapp/account: start provisioning'), 'the account\'s user agent');
     return this;
+  }
+
+  async startProgram(opener) {
+    rmSync(this.openedFile, { force: true });
+    const out = openSync(this.log, 'a');
+    this.program = spawn(PROGRAM, ['-f', this.dir], { env: { ...this.env, ZORVANE_OPENER: opener }, stdio: ['ignore', out, out] });
+    closeSync(out);
+    const line = await waitFor(() => {
+      if (this.program.exitCode !== null) throw new Error(`the program ended early:\n${this.output()}`);
+      return existsSync(this.openedFile) && readFileSync(this.openedFile, 'utf8').trim();
+    }, 'the address the program opens');
+    this.url = line.split('\n')[0];
+    if (!/^http:\/\/127\.0\.0\.1:\d+\/$/.test(this.url)) throw new Error(`unexpected address ${this.url}`);
   }
 
   // The program's own template with SIP bound to loopback (the namespace
@@ -85,7 +103,9 @@ export class RealProgram {
   async startJack() {
     const end = Date.now() + 120000;
     for (;;) {
-      this.jack = spawn('jackd', ['--no-realtime', '-n', this.jackName, '-d', 'dummy', '-r', '48000', '-p', '480', '-C', '2', '-P', '2'],
+      // a generous client time-out: on a busy machine clients are slow to
+      // open and to finish their cycles
+      this.jack = spawn('jackd', ['--no-realtime', '-t', '10000', '-n', this.jackName, '-d', 'dummy', '-r', '48000', '-p', '480', '-C', '2', '-P', '2'],
         { env: this.env, stdio: 'ignore' });
       try {
         execFileSync('jack_wait', ['-w', '-t', '10', '-s', this.jackName], { env: this.env, stdio: 'ignore' });
@@ -106,60 +126,88 @@ export class RealProgram {
 
   // What the program asked the desktop to open, one line each.
   opened() {
-    return readFileSync(join(this.root, 'opened'), 'utf8').trim().split('\n');
+    return readFileSync(this.openedFile, 'utf8').trim().split('\n');
   }
 
   options() {
     return JSON.parse(readFileSync(join(this.dir, 'options.json'), 'utf8'));
   }
 
-  ports() {
-    return execFileSync('jack_lsp', ['-s', this.jackName], { env: this.env, encoding: 'utf8' }).split('\n');
+  // A JACK client command; such a client may fail to reach a busy server for
+  // a moment, so it is tried again for a while.
+  async jackRun(command, ...args) {
+    const end = Date.now() + 20000;
+    for (;;) {
+      try {
+        return execFileSync(command, ['-s', this.jackName, ...args], { env: this.env, encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] });
+      } catch (e) {
+        if (Date.now() > end) throw e;
+        await sleep(200);
+      }
+    }
   }
 
-  jackConnect(from, to, connect = true) {
-    execFileSync(connect ? 'jack_connect' : 'jack_disconnect', ['-s', this.jackName, from, to], { env: this.env, stdio: 'ignore' });
+  async ports() {
+    return (await this.jackRun('jack_lsp')).split('\n');
   }
 
   // A sine tone from JACK's example client into the engine's left input
   // channel, in place of the silent capture port.
   async toneOn() {
-    this.tone = spawn('jack_simple_client', [], { env: this.env, stdio: 'ignore' });
-    await waitFor(() => this.ports().includes('jack_simple_client:output1'), 'the tone client');
-    this.routeTone();
+    await waitFor(async () => {
+      if (!this.tone || this.tone.exitCode !== null) this.tone = spawn('jack_simple_client', [], { env: this.env, stdio: 'ignore' });
+      return (await this.ports()).includes(TONE);
+    }, 'the tone client');
+    await this.routeTone();
   }
 
-  // Every restart of the engine's streams connects its inputs to the
-  // capture ports again: the tone is routed anew after each.
-  routeTone() {
-    this.jackConnect('system:capture_1', 'PortAudio:in_0', false);
-    this.jackConnect('jack_simple_client:output1', 'PortAudio:in_0');
+  // Routes the tone into the given input ports of the engine, each in place
+  // of what feeds it. Every restart of the engine's streams connects its
+  // inputs to the capture ports again: the tone is routed anew after each.
+  async routeTone(ports = [ENGINE_LEFT]) {
+    for (const port of ports) {
+      const lines = (await this.jackRun('jack_lsp', '-c', port)).split('\n');
+      // streams that are being restarted have no ports for a moment
+      if (lines[0] !== port) return;
+      const sources = lines.slice(1).map((l) => l.trim()).filter(Boolean);
+      for (const source of sources) if (source !== TONE) await this.jackRun('jack_disconnect', source, port);
+      if (!sources.includes(TONE)) await this.jackRun('jack_connect', TONE, port);
+    }
   }
 
   async toneOff() {
-    this.jackConnect('jack_simple_client:output1', 'PortAudio:in_0', false);
+    await this.jackRun('jack_disconnect', TONE, ENGINE_LEFT);
     this.tone.kill('SIGTERM');
     await exited(this.tone);
     this.tone = null;
   }
 
-  // Stops the program as the tray's Quit does (SIGTERM) and answers its exit
-  // code.
+  // Waits for the program to end by itself; answers its exit code.
+  async ended(ms = 15000) {
+    await waitFor(() => this.program.exitCode !== null || this.program.signalCode !== null, 'the program\'s end', ms);
+    return this.program.signalCode ?? this.program.exitCode;
+  }
+
+  // Stops the program as the tray's Quit does (SIGTERM) and answers how it
+  // ended: its exit code, or the signal that ended it. The folder is kept
+  // for a look when the program did not exit with 0.
   async stop() {
-    let code = null;
+    let ending = null;
     if (this.tone) {
       this.tone.kill('SIGTERM');
       await exited(this.tone);
     }
     if (this.program) {
-      if (this.program.exitCode === null) this.program.kill('SIGTERM');
-      code = await exited(this.program);
+      if (this.program.exitCode === null && this.program.signalCode === null) this.program.kill('SIGTERM');
+      await exited(this.program);
+      ending = this.program.signalCode ?? this.program.exitCode;
     }
     if (this.jack) {
       this.jack.kill('SIGTERM');
       await exited(this.jack);
     }
-    if (this.root) rmSync(this.root, { recursive: true, force: true });
-    return code;
+    if (ending === 0) rmSync(this.root, { recursive: true, force: true });
+    else if (this.root) process.stderr.write(`kept ${this.root}\n`);
+    return ending;
   }
 }
