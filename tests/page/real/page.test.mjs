@@ -5,7 +5,7 @@
 // what a person sees, and the program's end with its last page.
 import test, { after, before } from 'node:test';
 import assert from 'node:assert/strict';
-import { readdirSync } from 'node:fs';
+import { readdirSync, readFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { launch, closePage, screenshot } from '../lib/browser.mjs';
 import { PATHS } from '../lib/fakeserver.mjs';
@@ -82,6 +82,15 @@ test('an option switched in one page is saved and shown in a second page', async
   await second.click('#btn-mute');
   await first.locator('#btn-mute.btn-secondary[aria-pressed="false"]').waitFor();
   assert.equal('mute' in program.options(), false);
+});
+
+test('the logs link of the options downloads the program\'s log', async (t) => {
+  const page = await openPage(t, { hash: '#settings' });
+  await page.click('#sip-options-tab');
+  const [download] = await Promise.all([page.waitForEvent('download'), page.click('#options .zv-logs a')]);
+  assert.equal(download.suggestedFilename(), 'zorvane-logs.txt');
+  const text = readFileSync(await download.path(), 'utf8');
+  assert.match(text, /^===== zorvane\.0\.log =====\n.*zvlogging: Version v26\.11\.0-stable/s);
 });
 
 test('meter lines draw the local input and follow a real signal', async (t) => {
