@@ -111,7 +111,7 @@ class Meters(CallTest):
         self.assertGreater(len(gaps), 20)
         self.assertAlmostEqual(gaps[len(gaps) // 2], 0.15, delta=0.03)
         self.assertLess(gaps[-1], 1.0)
-        self.assertTrue(18 <= len(lines) <= 22, len(lines))
+        self.assertTrue(14 <= len(lines) <= 26, len(lines))
         for line in lines:
             fields = line.split(" ")
             self.assertEqual(66, len(fields), line)
@@ -165,10 +165,10 @@ class Meters(CallTest):
             self.assertRegex(stamp, r"^0:00:0\d$")
         self.assertEqual(stamps, sorted(stamps))
         self.assertEqual("0:00:00", stamps[0])
-        self.assertIn(stamps[-1], ("0:00:03", "0:00:04"))
+        self.assertIn(stamps[-1], ("0:00:02", "0:00:03", "0:00:04"))
         # Each second's lines in a row, about 1000 / 150 of them.
         for second in ("0:00:01", "0:00:02"):
-            self.assertTrue(5 <= stamps.count(second) <= 8, stamps)
+            self.assertTrue(4 <= stamps.count(second) <= 10, stamps)
         self.assertEqual({"0:00:00"}, {line.split(" ")[0] for line in after})
         # The recorded call is metered as before.
         self.assertLevels(lines, 1, (A_LEFT, A_LEFT), "while recording")

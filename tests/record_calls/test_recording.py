@@ -136,7 +136,9 @@ class TwoCallers(RecordingTest):
         self.options.until(lambda p: p.get("record") == "false")
         stop = int(self.program.wait_for(r"zvaudio/record: stop after (\d+) samples\n").group(1))
         closed = self.closed_tracks(7)
-        self.program.wait_for(r"(?s)(track [3-6] unused, removed.*){4}")
+        self.program.wait_for(r"(?s)(unused, removed.*){4}")
+        removed = re.findall(r"zvaudio/record: track (\d+) unused, removed", self.program.output())
+        self.assertEqual(["3", "4", "5", "6"], sorted(removed))
         a.hangup()
 
         # The folder is named by the local time of the start.
@@ -179,6 +181,24 @@ class TwoCallers(RecordingTest):
         self.assertFalse(any(two[1][:2 * 48000]), "track 2 before B's call is not silent")
         local = flacfiles.decode(os.path.join(folder, "local.flac"))
         self.assertFalse(any(local[1]), "the silent local input is not recorded as silence")
+
+    def test_quitting_while_recording_closes_every_file_at_one_point(self):
+        self.caller("a", 5070, 4444, A_FREQ, A_LEVEL, "1")
+        folder, _, _ = self.start_recording()
+        time.sleep(3)
+        self.assertEqual(0, self.program.stop())
+
+        out = self.program.output()
+        stops = re.findall(r"zvaudio/record: stop after (\d+) samples\n", out)
+        self.assertEqual(1, len(stops), out[-3000:])
+        stop = int(stops[0])
+        self.assertGreater(stop, 2 * 96000)
+        self.assertEqual(self.closed_tracks(7, timeout=0), {n: stop for n in range(7)})
+        self.assertEqual(sorted(os.listdir(folder)), ["local.flac", "remote-track-1.flac"])
+        for name in ("local.flac", "remote-track-1.flac"):
+            path = os.path.join(folder, name)
+            self.assertEqual(0, flacfiles.verify(path)[0], name)
+            self.assertEqual((48000, 2, 16, stop // 2), flacfiles.stream_info(path), name)
 
     def assertNear(self, expected, value, what):
         self.assertLess(abs(value - expected), 0.2 * expected + 150,
@@ -225,6 +245,7 @@ class FullDisk(RecordingTest):
         stop = int(self.program.wait_for(r"zvaudio/record: stop after (\d+) samples\n").group(1))
         closed = self.closed_tracks(7)
         self.assertEqual(sorted(closed), list(range(7)))
+        self.program.wait_for(r"(?s)(unused, removed.*){5}")
         self.assertEqual(sorted(os.listdir(folder)), ["local.flac", "remote-track-1.flac"])
 
         # What the full file holds up to the failure decodes; the other
