@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -32,6 +33,7 @@ TZ = "ZVT-05:30"
 TZ_OFFSET = 5.5 * 3600
 A_FREQ, A_LEVEL = 440.0, 12000
 B_FREQ, B_LEVEL = 1000.0, 6000
+LOCAL_LEFT_HZ, LOCAL_RIGHT_HZ = 240.0, 720.0
 FILE_LIMIT_KB = 256
 
 
@@ -125,7 +127,27 @@ class RecordingTest(CallTest):
 
 
 class TwoCallers(RecordingTest):
+    def local_tone(self):
+        """JACK's example client into the program's input: a sine of
+        LOCAL_LEFT_HZ left and LOCAL_RIGHT_HZ right."""
+        env = dict(os.environ, JACK_DEFAULT_SERVER=self.jack.name)
+        tone = subprocess.Popen(["jack_simple_client", "zvtone"], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(tone.wait)
+        self.addCleanup(tone.terminate)
+        for src, dst in (("zvtone:output1", "PortAudio:in_0"),
+                         ("zvtone:output2", "PortAudio:in_1")):
+            for _ in range(100):
+                if subprocess.run(["jack_connect", src, dst], env=env,
+                                  stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL).returncode == 0:
+                    break
+                time.sleep(0.1)
+            else:
+                self.fail("could not connect %s to %s" % (src, dst))
+
     def test_every_track_with_a_call_is_recorded_to_one_common_end(self):
+        self.local_tone()
         a = self.caller("a", 5070, 4444, A_FREQ, A_LEVEL, "1")
         folder, before, after = self.start_recording()
         time.sleep(2)
@@ -179,8 +201,14 @@ class TwoCallers(RecordingTest):
             self.assertLess(flacfiles.median_level(two, side, A_FREQ, 0.5, seconds), 200,
                             "track 2 carries A's tone")
         self.assertFalse(any(two[1][:2 * 48000]), "track 2 before B's call is not silent")
+        # The local input with mono recording on (the default): its left
+        # channel on both sides.
         local = flacfiles.decode(os.path.join(folder, "local.flac"))
-        self.assertFalse(any(local[1]), "the silent local input is not recorded as silence")
+        for side in (0, 1):
+            left = flacfiles.median_level(local, side, LOCAL_LEFT_HZ, 0.5, seconds)
+            right = flacfiles.median_level(local, side, LOCAL_RIGHT_HZ, 0.5, seconds)
+            self.assertGreater(left, 1000, "local input, side %d" % side)
+            self.assertLess(right, left / 20, "local input, side %d" % side)
 
     def test_quitting_while_recording_closes_every_file_at_one_point(self):
         self.caller("a", 5070, 4444, A_FREQ, A_LEVEL, "1")
