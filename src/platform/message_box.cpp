@@ -31,8 +31,13 @@ void zv_message_box(const char *title, const char *text)
 	char *argv[] = {const_cast<char *>("zenity"), const_cast<char *>("--error"),
 			const_cast<char *>("--no-markup"), title_arg.data(),
 			const_cast<char *>("--text"), const_cast<char *>(text), nullptr};
+	posix_spawn_file_actions_t actions;
+	posix_spawn_file_actions_init(&actions);
+	posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 	pid_t pid;
-	if (posix_spawnp(&pid, "zenity", nullptr, nullptr, argv, environ))
+	int err = posix_spawnp(&pid, "zenity", &actions, nullptr, argv, environ);
+	posix_spawn_file_actions_destroy(&actions);
+	if (err)
 		return;
 	while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
 	}

@@ -37,6 +37,10 @@ int zv_shell_open(const char *target)
 	posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
 	posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
 	posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+	// The event library's sockets are not close-on-exec: without this a
+	// browser the opener starts would keep our listening socket and the SIP
+	// sockets bound after we quit.
+	posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
 	// The child starts with no signal blocked and a session of its own, so
 	// a browser it starts outlives us and our terminal.

@@ -60,6 +60,20 @@ class Startup(unittest.TestCase):
         self.assertNotIn("Memory leaks", err)
         self.assertNotIn("Timers (", err)
 
+    def test_opened_programs_inherit_no_sockets(self):
+        fds = self.box.path("opener-fds.txt")
+        opener = self.box.path("fd-opener.sh")
+        with open(opener, "w") as f:
+            f.write('#!/bin/sh\nfor fd in /proc/$$/fd/*; do readlink "$fd"; done > "%s"\n' % fds)
+        os.chmod(opener, 0o755)
+        code, out, err = zvtest.run(self.box, ["-f", self.cfg, "-t", "1"],
+                                    env=self.box.env(ZORVANE_OPENER=opener))
+        self.assertEqual(code, 0, err)
+        self.assertTrue(zvtest.wait_for_file_text(fds, "/"), "the page was not opened")
+        with open(fds) as f:
+            held = f.read()
+        self.assertNotIn("socket:", held)
+
     def test_default_directory_is_dot_zorvane_in_home(self):
         code, out, err = zvtest.run(self.box, ["-t", "1"])
         self.assertEqual(code, 0, err)
