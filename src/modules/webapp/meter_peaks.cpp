@@ -11,11 +11,13 @@ namespace {
 // Written by the engine's period thread, taken by the main thread.
 std::atomic<float> meter_peaks[METER_SLOTS][2];
 
-void raise(std::atomic<float> &peak, float v)
+// Raises the peak to a, unless the main thread's take or another raise
+// has put a higher value there meanwhile: a peak is never lost.
+void raise(std::atomic<float> &peak, float a)
 {
-	const float a = std::fabs(v);
-	if (a > peak.load(std::memory_order_relaxed))
-		peak.store(a, std::memory_order_relaxed);
+	float seen = peak.load(std::memory_order_relaxed);
+	while (a > seen && !peak.compare_exchange_weak(seen, a, std::memory_order_relaxed)) {
+	}
 }
 
 }
@@ -24,20 +26,24 @@ void webapp_meter_update(uint32_t slot, const float *samples, uint32_t frames)
 {
 	if (!samples || slot >= METER_SLOTS || !frames)
 		return;
+	float left = 0.0f, right = 0.0f;
 	for (uint32_t j = 0; j < frames; ++j) {
-		raise(meter_peaks[slot][0], samples[2 * j]);
-		raise(meter_peaks[slot][1], samples[2 * j + 1]);
+		const float l = std::fabs(samples[2 * j]);
+		const float r = std::fabs(samples[2 * j + 1]);
+		if (l > left)
+			left = l;
+		if (r > right)
+			right = r;
 	}
+	raise(meter_peaks[slot][0], left);
+	raise(meter_peaks[slot][1], right);
 }
 
 void webapp_meter_take(float snapshot[METER_SLOTS][2])
 {
 	for (unsigned s = 0; s < METER_SLOTS; ++s)
 		for (unsigned c = 0; c < 2; ++c)
-			snapshot[s][c] = meter_peaks[s][c].load(std::memory_order_relaxed);
-	for (unsigned s = 0; s < METER_SLOTS; ++s)
-		for (unsigned c = 0; c < 2; ++c)
-			meter_peaks[s][c].store(0.0f, std::memory_order_relaxed);
+			snapshot[s][c] = meter_peaks[s][c].exchange(0.0f, std::memory_order_relaxed);
 }
 
 int webapp_meter_line(char *buf, size_t size, int32_t t, const float snapshot[METER_SLOTS][2])

@@ -321,9 +321,18 @@ void record_start()
 // when the periods have stopped coming.
 void stop_running()
 {
-	std::lock_guard<std::mutex> lock(engine_lock);
-	if (recorder.state.load(std::memory_order_acquire) == REC_RUNNING)
-		record_stop_now(false);
+	// The stop line is logged after the lock is given back: writing it to
+	// the log file must not hold up the period.
+	bool stopped = false;
+	{
+		std::lock_guard<std::mutex> lock(engine_lock);
+		if (recorder.state.load(std::memory_order_acquire) == REC_RUNNING) {
+			record_stop_now(true);
+			stopped = true;
+		}
+	}
+	if (stopped && recorder.stop_unlogged.exchange(false, std::memory_order_acq_rel))
+		log_stop(recorder.stop_at.load(std::memory_order_relaxed));
 }
 
 void record_stop()
