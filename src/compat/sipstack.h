@@ -48,3 +48,7 @@ int zv_conf_path_set(const char *path);
 // library's own transmit thread, and verifies SIP TLS servers unless the
 // file says otherwise (this version verifies only with a CA file).
 void zv_config_complete(struct config *cfg, const struct conf *conf);
+
+// The dial text completed to a SIP address of the account, in a new string
+// (account_uri_complete_strdup of later versions). 0 or an errno value.
+int zv_account_uri_complete_strdup(const struct account *acc, char **uri, const char *dial);

@@ -35,21 +35,6 @@ bool requested_track(const struct odict *msg, uint32_t *t)
 	return true;
 }
 
-// The dial text as a SIP address of the account, in a new string.
-int complete_address(char **uri, const struct account *acc, const char *dial)
-{
-	struct mbuf *mb = mbuf_alloc(64);
-	if (!mb)
-		return ENOMEM;
-	int err = account_uri_complete(acc, mb, dial);
-	if (!err) {
-		mb->pos = 0;
-		err = mbuf_strdup(mb, uri, mb->end);
-	}
-	mem_deref(mb);
-	return err;
-}
-
 int dial(const char *text, uint32_t t)
 {
 	struct ua *ua = webapp_ua_current();
@@ -57,7 +42,7 @@ int dial(const char *text, uint32_t t)
 		return EINVAL;
 
 	char *uri = nullptr;
-	int err = complete_address(&uri, ua_account(ua), text);
+	int err = zv_account_uri_complete_strdup(ua_account(ua), &uri, text);
 	if (err)
 		return err;
 

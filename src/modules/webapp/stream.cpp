@@ -87,22 +87,6 @@ void login_page_open()
 		warning("webapp/option: could not open %s\n", url);
 }
 
-// The stream account's address completed against the account, in a new
-// string.
-int complete_address(char **uri, const struct account *acc)
-{
-	struct mbuf *mb = mbuf_alloc(64);
-	if (!mb)
-		return ENOMEM;
-	int err = account_uri_complete(acc, mb, webapp_stream_account);
-	if (!err) {
-		mb->pos = 0;
-		err = mbuf_strdup(mb, uri, mb->end);
-	}
-	mem_deref(mb);
-	return err;
-}
-
 // Places the stream call from the main user agent. 0 with *callp set; else
 // the page has been told and the error is returned.
 int dial(struct call **callp)
@@ -114,7 +98,7 @@ int dial(struct call **callp)
 	}
 
 	char *uri = nullptr;
-	int err = complete_address(&uri, ua_account(ua));
+	int err = zv_account_uri_complete_strdup(ua_account(ua), &uri, webapp_stream_account);
 	if (err) {
 		webapp_call_error(webapp_stream_account, err);
 		return err;
