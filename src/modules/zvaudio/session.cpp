@@ -11,6 +11,9 @@ namespace {
 
 jack_client_t *watch;
 std::atomic<bool> jack_lost{false};
+// Our client could not be opened, so a loss would go unnoticed: PortAudio's
+// session is kept to be safe, while its streams are closed as usual.
+bool watch_missing;
 
 void on_jack_shutdown(void *arg)
 {
@@ -21,13 +24,13 @@ void on_jack_shutdown(void *arg)
 void watch_begin()
 {
 	jack_lost = false;
+	watch_missing = false;
 	if (Pa_HostApiTypeIdToHostApiIndex(paJACK) < 0)
 		return;
 	jack_status_t status;
 	watch = jack_client_open("zorvane-watch", JackNoStartServer, &status);
 	if (!watch) {
-		// Gone already, or never reachable by us: keep PortAudio's session.
-		jack_lost = true;
+		watch_missing = true;
 		return;
 	}
 	jack_on_shutdown(watch, on_jack_shutdown, nullptr);
@@ -56,6 +59,10 @@ bool zvaudio_pa_end()
 		return true;
 	if (jack_lost.load()) {
 		warning("zvaudio: the JACK server went away, PortAudio stays up until the program ends\n");
+		return false;
+	}
+	if (watch_missing) {
+		warning("zvaudio: the JACK server cannot be watched, PortAudio stays up until the program ends\n");
 		return false;
 	}
 	if (watch)
