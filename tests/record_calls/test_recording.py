@@ -1,7 +1,7 @@
 """Recording with real calls: the program on a JACK dummy server, two far
 ends (Debian's baresip) calling in with tones of their own, "record"
-switched over "/ws_options"; the files checked with flac and metaflac. Then
-a file size limit as a full disk."""
+switched over "/ws_options"; the files checked with flac and metaflac.
+Then quitting while recording, and a file size limit as a full disk."""
 
 import array
 import json
