@@ -46,7 +46,9 @@ class Jack:
 
     def __init__(self):
         self.name = "zvcalls-%d" % os.getpid()
-        for attempt in range(4):
+        # The machine holds eight JACK servers; others' may take a while to
+        # go away.
+        for attempt in range(8):
             self.proc = subprocess.Popen(
                 ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-r", "48000",
                  "-p", "480", "-C", "2", "-P", "2"],
@@ -57,7 +59,7 @@ class Jack:
                               stderr=subprocess.DEVNULL).returncode == 0:
                 return
             self.stop()
-            time.sleep(0.5 + attempt)
+            time.sleep(0.5 + 2 * attempt)
         raise AssertionError("the JACK server %s did not start" % self.name)
 
     def stop(self):
