@@ -185,14 +185,23 @@ const char *tray_tooltip(void)
 	return tray.tooltip;
 }
 
-void tray_open_page(void)
+namespace {
+
+// Opens the page of the web module that listens on port.
+void open_page_at(uint16_t port)
 {
-	const uint16_t port = tray_port();
-	if (!port)
-		return;
 	char url[64];
 	re_snprintf(url, sizeof(url), "http://127.0.0.1:%u/", static_cast<unsigned>(port));
 	(void)zv_shell_open(url);
+}
+
+}
+
+void tray_open_page(void)
+{
+	const uint16_t port = tray_port();
+	if (port)
+		open_page_at(port);
 }
 
 void tray_open_logs(void)
@@ -224,11 +233,8 @@ bool instance_check(void)
 		usleep(query_pause_ms * 1000);
 	}
 
-	if (port) {
-		char url[64];
-		re_snprintf(url, sizeof(url), "http://127.0.0.1:%u/", static_cast<unsigned>(port));
-		(void)zv_shell_open(url);
-	}
+	if (port)
+		open_page_at(port);
 	return true;
 }
 
