@@ -167,7 +167,7 @@ class FarEnd:
         """The WAV files of what the far end decoded, newest last."""
         return sorted(glob.glob(os.path.join(self.dumps, "*-dec.wav")), key=os.path.getmtime)
 
-    def last_received(self, before=0, timeout=10):
+    def last_received(self, before=0, timeout=30):
         """The newest of more than before received files, once the far end
         has finished writing it: (channels, samples)."""
         end = time.monotonic() + timeout
