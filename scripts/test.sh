@@ -5,6 +5,6 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/build.sh"
 cd "$top/build"
 # Process tests with real peers and audio servers run many at once; one
-# that fails is run once more, alone in its own right, before it counts.
+# that fails under that load is run once more before it counts.
 ctest --output-on-failure -j"$(nproc)" --repeat until-pass:2 \
   --resource-spec-file "$top/tests/jack-resources.json" "$@"
