@@ -20,6 +20,9 @@ let program;
 let port;
 let foreign;
 let browser;
+// The program's own page stays open to the end: the program quits soon
+// after its last page closes.
+let ownPage;
 
 async function waitFor(check, what, ms = 15000) {
   const end = Date.now() + ms;
@@ -75,11 +78,10 @@ after(async () => {
 });
 
 test('the program\'s own page connects', async () => {
-  const page = await browser.newPage();
-  const answer = await page.goto(`http://127.0.0.1:${port}/`);
+  ownPage = await browser.newPage();
+  const answer = await ownPage.goto(`http://127.0.0.1:${port}/`);
   assert.equal(answer.status(), 200);
-  assert.equal(await tryWebSocket(page, `ws://127.0.0.1:${port}/ws_calls`), 'open {}');
-  await page.close();
+  assert.equal(await tryWebSocket(ownPage, `ws://127.0.0.1:${port}/ws_calls`), 'open {}');
 });
 
 test('a page of another site cannot connect', async () => {
