@@ -242,6 +242,27 @@ class Configuration(unittest.TestCase):
                 self.assertIn('see the "logs" folder in ' + args[1], err)
                 self.assertNotIn("%USERPROFILE%", err)
 
+    def test_config_cut_short_is_reset(self):
+        # A file size limit ends the first start while it writes the file.
+        code, out, err = zvtest.run(self.box, ["-f", self.cfg, "-t", "1"],
+                                    wrapper=("sh", "-c", 'ulimit -f 1 && exec "$@"', "sh"))
+        self.assertEqual(code, -signal.SIGXFSZ, out + err)
+        code, out, err = self.start()
+        self.assertEqual(code, 0, err)
+        self.assertEqual(self.read("config"), GOLDEN)
+        self.assertIn("http listening on ip:", out)
+
+        # A file that an earlier write left without its module lines.
+        cut = GOLDEN[:GOLDEN.index(b"module")]
+        with open(self.file, "wb") as f:
+            f.write(cut)
+        code, out, err = self.start()
+        self.assertEqual(code, 0, err)
+        self.assertIn("zvconf: configuration reset (v26.11.0-stable)", out)
+        self.assertEqual(self.read("config"), GOLDEN)
+        self.assertEqual(self.read("config.old"), cut)
+        self.assertIn("http listening on ip:", out)
+
     def test_full_disk_is_reported_not_parsed(self):
         def small_files():
             import resource
