@@ -163,7 +163,7 @@ void write_snapshot(const char *path)
 	FILE *f = std::fopen(tmp, "w");
 	if (!f)
 		return;
-	std::fprintf(f, "pid %d\n", int(getpid()));
+	std::fprintf(f, "pid %d\ntime_ns %llu\n", int(getpid()), (unsigned long long)now_ns());
 	for (unsigned k = 0; k < k_kinds; ++k) {
 		callback_stats &st = callbacks[k];
 		const char *n = kind_names[k];
@@ -208,6 +208,26 @@ __attribute__((constructor)) void start_probe()
 		pthread_detach(t);
 }
 
+// A lock taken, and how long it was waited for when another thread held
+// it; read-write locks count as mutex locks.
+template <typename L>
+int counted_lock(L *l, int (*real_lock)(L *), int (*real_trylock)(L *))
+{
+	thread_stats *t = watched();
+	if (!t)
+		return real_lock(l);
+	bump(t->mutex_lock);
+	if (real_trylock(l) == 0)
+		return 0;
+	bump(t->mutex_contended);
+	const uint64_t t0 = now_ns();
+	const int r = real_lock(l);
+	const uint64_t waited = now_ns() - t0;
+	raise_max(t->mutex_wait_ns_max, waited);
+	raise_max(t->mutex_wait_ns_window_max, waited);
+	return r;
+}
+
 }
 
 extern "C" {
@@ -219,6 +239,14 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *in, const PaS
 				   unsigned long, PaStreamFlags, PaStreamCallback *, void *);
 	static std::atomic<open_f> real_sym;
 	open_f real = next_symbol(real_sym, "Pa_OpenStream");
+	if (!real) {
+		// PortAudio loaded by a plugin of the program, out of the global
+		// scope.
+		if (void *pa = dlopen("libportaudio.so.2", RTLD_LAZY | RTLD_NOLOAD))
+			real_sym.store(real = reinterpret_cast<open_f>(dlsym(pa, "Pa_OpenStream")));
+		if (!real)
+			return paInternalError;
+	}
 	if (!callback)
 		return real(stream, in, out, rate, frames, flags, callback, user);
 	stream_slot *slot = &slots[next_slot.fetch_add(1) % slot_count];
@@ -281,26 +309,28 @@ int posix_memalign(void **p, size_t align, size_t n)
 	return 0;
 }
 
+int pthread_rwlock_rdlock(pthread_rwlock_t *l)
+{
+	using lock_f = int (*)(pthread_rwlock_t *);
+	static std::atomic<lock_f> lock_sym, trylock_sym;
+	return counted_lock(l, next_symbol(lock_sym, "pthread_rwlock_rdlock"),
+			    next_symbol(trylock_sym, "pthread_rwlock_tryrdlock"));
+}
+
+int pthread_rwlock_wrlock(pthread_rwlock_t *l)
+{
+	using lock_f = int (*)(pthread_rwlock_t *);
+	static std::atomic<lock_f> lock_sym, trylock_sym;
+	return counted_lock(l, next_symbol(lock_sym, "pthread_rwlock_wrlock"),
+			    next_symbol(trylock_sym, "pthread_rwlock_trywrlock"));
+}
+
 int pthread_mutex_lock(pthread_mutex_t *m)
 {
 	using lock_f = int (*)(pthread_mutex_t *);
-	static std::atomic<lock_f> real_lock_sym;
-	lock_f real_lock = next_symbol(real_lock_sym, "pthread_mutex_lock");
-	static std::atomic<lock_f> real_trylock_sym;
-	lock_f real_trylock = next_symbol(real_trylock_sym, "pthread_mutex_trylock");
-	thread_stats *t = watched();
-	if (!t)
-		return real_lock(m);
-	bump(t->mutex_lock);
-	if (real_trylock(m) == 0)
-		return 0;
-	bump(t->mutex_contended);
-	const uint64_t t0 = now_ns();
-	const int r = real_lock(m);
-	const uint64_t waited = now_ns() - t0;
-	raise_max(t->mutex_wait_ns_max, waited);
-	raise_max(t->mutex_wait_ns_window_max, waited);
-	return r;
+	static std::atomic<lock_f> lock_sym, trylock_sym;
+	return counted_lock(m, next_symbol(lock_sym, "pthread_mutex_lock"),
+			    next_symbol(trylock_sym, "pthread_mutex_trylock"));
 }
 
 int pthread_cond_signal(pthread_cond_t *c)

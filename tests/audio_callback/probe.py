@@ -88,6 +88,13 @@ class Window:
         got["total"] = sum(got.values())
         return got
 
+    def seconds(self):
+        return self.count("time_ns") / 1e9
+
+    def busy_percent(self):
+        """The time spent in callbacks, all streams, as % of the window."""
+        return 100.0 * sum(self.count(k + ".ns_total") for k in KINDS) / 1e9 / self.seconds()
+
     def callbacks(self, kind):
         return self.count(kind + ".calls")
 
