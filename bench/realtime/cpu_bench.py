@@ -58,9 +58,9 @@ def main():
         # program starts recording its own six.
         caller.stop()
         rig.peer_dials(caller_rec, host_rec, 6)
-        rig.record(True)
+        rig.option("record", True)
         measure("6 calls + recording", host_rec)
-        rig.record(False)
+        rig.option("record", False)
     finally:
         rig.close()
 

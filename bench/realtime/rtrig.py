@@ -114,13 +114,13 @@ class Rig:
             caller.command("dial", "sip:peer@127.0.0.1:%d" % host.sip_port)
             caller.wait_event("CALL_ESTABLISHED", 20)
 
-    def record(self, on):
-        """The page's option "record"."""
+    def option(self, key, on):
+        """Switches one of the page's options ("record", "monitoring")."""
         if not self.options:
             self.options = self.rig.add(callrig.Page(self.zv.port, "/ws_options"))
         value = "true" if on else "false"
-        self.options.send({"key": "record", "value": value})
-        self.options.wait(lambda o: o.get("record") == value, 10)
+        self.options.send({"key": key, "value": value})
+        self.options.wait(lambda o: o.get(key) == value, 10)
 
     def zv_pid(self):
         return self.zv.p.proc.pid
