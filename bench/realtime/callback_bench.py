@@ -12,7 +12,6 @@ add up all its callbacks.
     python3 bench/realtime/callback_bench.py [PROGRAM] [--seconds S] [--calls N]
 """
 
-import argparse
 import os
 import sys
 import threading
@@ -47,10 +46,7 @@ def describe(name, w):
 
 
 def main():
-    rtrig.in_private_network()
-    rtrig.program_path(sys.argv)
-    ap = argparse.ArgumentParser()
-    ap.add_argument("program", nargs="?")
+    ap = rtrig.arguments()
     ap.add_argument("--seconds", type=float, default=30.0)
     ap.add_argument("--calls", type=int, default=6)
     args = ap.parse_args()

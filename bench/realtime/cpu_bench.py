@@ -7,7 +7,6 @@ from /proc over a window, the median of a few windows, as % of one core.
     python3 bench/realtime/cpu_bench.py [PROGRAM] [--window S] [--repeats N]
 """
 
-import argparse
 import os
 import sys
 import time
@@ -19,10 +18,7 @@ GOALS = {"1 Opus call": 1.3, "6 Opus calls": 1.10, "6 calls + recording": None}
 
 
 def main():
-    rtrig.in_private_network()
-    rtrig.program_path(sys.argv)
-    ap = argparse.ArgumentParser()
-    ap.add_argument("program", nargs="?")
+    ap = rtrig.arguments()
     ap.add_argument("--window", type=float, default=10.0, help="seconds of one window")
     ap.add_argument("--repeats", type=int, default=3, help="windows per load; the median counts")
     ap.add_argument("--settle", type=float, default=3.0, help="seconds after the calls are up")

@@ -10,7 +10,6 @@ own delay (20 ms frame + 6.5 ms look-ahead).
     python3 bench/realtime/mouth_to_ear.py [PROGRAM] [--seconds S]
 """
 
-import argparse
 import os
 import re
 import subprocess
@@ -80,10 +79,7 @@ def show(name, figures):
 
 
 def main():
-    rtrig.in_private_network()
-    rtrig.program_path(sys.argv)
-    ap = argparse.ArgumentParser()
-    ap.add_argument("program", nargs="?")
+    ap = rtrig.arguments()
     ap.add_argument("--seconds", type=float, default=20.0)
     args = ap.parse_args()
     binary = os.path.join(rtrig.ROOT, "build", "bench", "realtime", "zvm2e")

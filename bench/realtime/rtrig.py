@@ -4,6 +4,7 @@ the peer, Debian's baresip CLI answering the same kind of calls with the
 same Opus settings. Built on the call tests' rig (tests/stats/callrig.py);
 everything runs in a network namespace of its own with only loopback."""
 
+import argparse
 import os
 import sys
 import time
@@ -22,12 +23,12 @@ TEMPLATE = os.path.join(ROOT, "tests", "shell", "config.golden")
 SINE = ("ausine,440", "aubridge,nul")
 
 
-def in_private_network():
-    """Re-runs the benchmark inside a network namespace with loopback up."""
+def arguments():
+    """Re-runs the benchmark inside a network namespace with loopback up;
+    there, a parser of its arguments that takes the program's path first
+    (the build's by default)."""
     zvcall.in_private_network()
-
-
-def program_path(argv):
+    argv = sys.argv
     path = argv[1] if len(argv) > 1 and not argv[1].startswith("-") else \
         os.path.join(ROOT, "build", "zorvane-standalone")
     if not os.path.exists(path):
@@ -35,7 +36,9 @@ def program_path(argv):
     os.environ["ZORVANE_PROGRAM"] = path
     probe_lib = os.path.join(ROOT, "build", "tests", "audio_callback", "libzv_callback_probe.so")
     os.environ.setdefault("ZV_CALLBACK_PROBE", probe_lib)
-    return path
+    ap = argparse.ArgumentParser()
+    ap.add_argument("program", nargs="?")
+    return ap
 
 
 def program_opus_settings():
