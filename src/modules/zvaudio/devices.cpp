@@ -359,6 +359,7 @@ error:
 	zva.device_error = true;
 	zvaudio_stream_release();
 	warning("zvaudio/start: error %H\n", ZV_ERRNO(err));
+	zvaudio_record_device_lost();
 }
 
 int zvaudio_reset()
