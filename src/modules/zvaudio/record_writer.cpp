@@ -80,59 +80,77 @@ void note_used(const struct track *t)
 		warning("zvaudio/record: could not note track %u in the folder's marker (%m)\n", t->id, errno);
 }
 
+// How a writer's file ended.
+struct file_end {
+	bool finished;        // the encoder finished it
+	int mend_err;         // else: the result of setting its length
+	uint64_t frames;      // the length set
+	bool removed;         // an unused remote file, removed
+};
+
 // Finishes the file at the stop point. A file that the encoder could not
 // finish (a write failed) still gets the length of the frames it holds.
-void finish_file(struct track *t, uint64_t written, bool failed)
+file_end finish_file(struct track *t, bool failed)
 {
+	file_end end = {};
 	const FLAC__StreamEncoderState before = FLAC__stream_encoder_get_state(t->enc);
-	if (FLAC__stream_encoder_finish(t->enc) && before == FLAC__STREAM_ENCODER_OK) {
-		encoder_close(t);
-		info("zvaudio/record: track %u closed (%llu samples)\n", t->id, (unsigned long long)written);
-		return;
+	end.finished = FLAC__stream_encoder_finish(t->enc) && before == FLAC__STREAM_ENCODER_OK;
+	if (!end.finished) {
+		if (!failed) {
+			warning("zvaudio/record: FLAC ERROR: finishing track %u: %s\n", t->id,
+				FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(t->enc)]);
+			raise_error(REC_ERR_WRITE);
+		}
+		end.mend_err = flac_mend(t->rec_fd, &end.frames);
 	}
-	if (!failed) {
-		warning("zvaudio/record: FLAC ERROR: finishing track %u: %s\n", t->id,
-			FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(t->enc)]);
-		raise_error(REC_ERR_WRITE);
-	}
-	uint64_t frames = 0;
-	if (int err = flac_mend(t->rec_fd, &frames))
-		warning("zvaudio/record: track %u: the file's length could not be set (%m)\n", t->id, err);
-	else
-		info("zvaudio/record: track %u kept %llu of %llu samples\n", t->id,
-		     (unsigned long long)(2 * frames), (unsigned long long)written);
 	encoder_close(t);
-}
 
-// The writer's end of the recording: the file closed, an unused remote
-// file removed, the buffer given back; the last writer removes the marker
-// and returns the recorder to idle.
-void writer_close(struct track *t, uint64_t written, bool failed)
-{
-	finish_file(t, written, failed);
 	if (!t->local && !t->rec_used.load(std::memory_order_relaxed)) {
 		char path[256];
 		track_path(t, path, sizeof(path));
-		if (remove(path) == 0)
-			info("zvaudio/record: track %u unused, removed\n", t->id);
-		else
+		end.removed = remove(path) == 0;
+		if (!end.removed)
 			warning("zvaudio/record: could not remove %s\n", path);
 	}
+	return end;
+}
+
+void log_end(const struct track *t, const file_end &end, uint64_t written)
+{
+	if (end.finished)
+		info("zvaudio/record: track %u closed (%llu samples)\n", t->id, (unsigned long long)written);
+	else if (end.mend_err)
+		warning("zvaudio/record: track %u: the file's length could not be set (%m)\n", t->id, end.mend_err);
+	else
+		info("zvaudio/record: track %u kept %llu of %llu samples\n", t->id,
+		     (unsigned long long)(2 * end.frames), (unsigned long long)written);
+	if (end.removed)
+		info("zvaudio/record: track %u unused, removed\n", t->id);
+}
+
+// The writer's end of the recording: the file closed, an unused remote
+// file removed, the buffer given back. The last writer removes the marker
+// and returns the recorder to idle, before it logs: whoever reads the log
+// then finds the recording's folder finished.
+void writer_close(struct track *t, uint64_t written, bool failed)
+{
+	const file_end end = finish_file(t, failed);
 	record_fifo_free(t->ab);
 	t->ab = nullptr;
 	if (t->local)
 		recorder.time_ms.store(0, std::memory_order_relaxed);
 
-	if (recorder.open_tracks.fetch_sub(1) != 1)
-		return;
-	char marker[256];
-	re_snprintf(marker, sizeof(marker), "%s/%s", folder, record_marker);
-	unlink(marker);
-	if (recorder.marker_fd >= 0)
-		close(recorder.marker_fd);
-	recorder.marker_fd = -1;
-	recorder.state.store(REC_IDLE, std::memory_order_release);
-	zv_wake_by_address_all(&recorder.state);
+	if (recorder.open_tracks.fetch_sub(1) == 1) {
+		char marker[256];
+		re_snprintf(marker, sizeof(marker), "%s/%s", folder, record_marker);
+		unlink(marker);
+		if (recorder.marker_fd >= 0)
+			close(recorder.marker_fd);
+		recorder.marker_fd = -1;
+		recorder.state.store(REC_IDLE, std::memory_order_release);
+		zv_wake_by_address_all(&recorder.state);
+	}
+	log_end(t, end, written);
 }
 
 }
