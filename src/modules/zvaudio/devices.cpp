@@ -425,6 +425,7 @@ void zvaudio_stream_watchdog(void *arg)
 		return;
 
 	warning("zvaudio: audio stream stopped, restarting\n");
+	zvaudio_record_device_lost();
 	zva.device_error = true;
 	if (!renew_device_info())
 		return;

@@ -74,20 +74,31 @@ const char *error_text(int32_t code)
 	}
 }
 
+// Every 100 ms from the start of a recording until it is idle again and
+// its errors are told; errors of the writers and the period are raised
+// only while it runs. Idle, the recorder wakes no one.
 void record_error_timer(void *arg)
 {
 	(void)arg;
-	tmr_start(&error_tmr, 100, record_error_timer, nullptr);
+	const bool idle = recorder.state.load(std::memory_order_acquire) == REC_IDLE;
 	if (recorder.stop_unlogged.exchange(false, std::memory_order_acquire))
 		log_stop(recorder.stop_at.load(std::memory_order_relaxed));
 
 	const int32_t code = recorder.error.exchange(0);
+	if (!idle || code)
+		tmr_start(&error_tmr, 100, record_error_timer, nullptr);
 	if (!code)
 		return;
 	const char *text = error_text(code);
 	warning("zvaudio/record: %s\n", text);
 	zvaudio_set_error(text);
 	webapp_option_request("record", "false");
+}
+
+void watch_errors()
+{
+	if (!tmr_isrunning(&error_tmr))
+		tmr_start(&error_tmr, 100, record_error_timer, nullptr);
 }
 
 // Creates every missing folder of path.
@@ -182,6 +193,7 @@ void record_start()
 {
 	if (recorder.enabled.load())
 		return;
+	watch_errors();
 
 	time_t now = time(nullptr);
 	struct tm tm;
@@ -309,7 +321,6 @@ void zvaudio_record_init()
 	base_folder[0] = folder[0] = '\0';
 
 	tmr_init(&error_tmr);
-	tmr_start(&error_tmr, 100, record_error_timer, nullptr);
 
 	int err = folder_init();
 	if (err) {
@@ -352,8 +363,10 @@ void zvaudio_record_finish()
 
 void zvaudio_record_device_lost()
 {
-	if (recorder.enabled.load())
+	if (recorder.enabled.load()) {
 		raise_error(REC_ERR_DEVICE);
+		watch_errors();
+	}
 }
 
 void zvaudio_record_set(bool on)

@@ -11,8 +11,9 @@ void zvaudio_record_init();
 void zvaudio_record_close();
 void zvaudio_record_finish();
 
-// Main thread: the streams could not be started. A running recording is
-// stopped with an error, so that the page shows that nothing is recorded.
+// Main thread: the streams stopped or could not be started. A running
+// recording is stopped with an error, so that the page shows that nothing
+// is recorded.
 void zvaudio_record_device_lost();
 
 // Engine period, engine_lock held, once per period before anything is
