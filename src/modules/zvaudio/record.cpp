@@ -157,16 +157,6 @@ void marker_open()
 		flock(recorder.marker_fd, LOCK_EX | LOCK_NB);
 }
 
-void marker_remove()
-{
-	char path[256];
-	re_snprintf(path, sizeof(path), "%s/%s", folder, record_marker);
-	unlink(path);
-	if (recorder.marker_fd >= 0)
-		close(recorder.marker_fd);
-	recorder.marker_fd = -1;
-}
-
 // Joins the writers of the last recording: they have ended, or end now.
 void writers_end()
 {
@@ -298,6 +288,16 @@ void *open_folder_thread(void *arg)
 	return nullptr;
 }
 
+}
+
+void marker_remove()
+{
+	char path[256];
+	re_snprintf(path, sizeof(path), "%s/%s", folder, record_marker);
+	unlink(path);
+	if (recorder.marker_fd >= 0)
+		close(recorder.marker_fd);
+	recorder.marker_fd = -1;
 }
 
 void raise_error(int32_t code)

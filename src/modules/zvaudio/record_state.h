@@ -69,6 +69,9 @@ extern writer_bell bell;
 // The current recording folder.
 extern char folder[256];
 
+// Removes the current folder's marker: its recording has finished.
+void marker_remove();
+
 // The first error raised wins until the error timer has taken it.
 void raise_error(int32_t code);
 

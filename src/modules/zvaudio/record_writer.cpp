@@ -141,12 +141,7 @@ void writer_close(struct track *t, uint64_t written, bool failed)
 		recorder.time_ms.store(0, std::memory_order_relaxed);
 
 	if (recorder.open_tracks.fetch_sub(1) == 1) {
-		char marker[256];
-		re_snprintf(marker, sizeof(marker), "%s/%s", folder, record_marker);
-		unlink(marker);
-		if (recorder.marker_fd >= 0)
-			close(recorder.marker_fd);
-		recorder.marker_fd = -1;
+		marker_remove();
 		recorder.state.store(REC_IDLE, std::memory_order_release);
 		zv_wake_by_address_all(&recorder.state);
 	}
