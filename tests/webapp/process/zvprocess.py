@@ -5,6 +5,7 @@ websocket client over plain sockets."""
 import base64
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -21,7 +22,8 @@ class Program:
     """One run of the program. The opener script records every URL the
     program opens in the browser."""
 
-    def __init__(self, conf_dir=None, webapp_conf=None, seconds=None, opener=None):
+    def __init__(self, conf_dir=None, webapp_conf=None, seconds=None, opener=None, nofile=None):
+        """nofile: the program's limit of open descriptors."""
         self.own_dir = conf_dir is None
         self.dir = conf_dir or tempfile.mkdtemp(prefix="zv-webapp-")
         self.opened = os.path.join(self.dir, "opened-urls")
@@ -30,6 +32,7 @@ class Program:
                 f.write(webapp_conf)
         self.seconds = seconds
         self.opener = opener
+        self.nofile = nofile
         self.proc = None
 
     def start(self):
@@ -44,8 +47,19 @@ class Program:
         if self.seconds:
             args += ["-t", str(self.seconds)]
         self.out = open(os.path.join(self.dir, "program-output"), "w+b")
-        self.proc = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT, env=env)
+        limit = None
+        if self.nofile:
+            def limit():
+                resource.setrlimit(resource.RLIMIT_NOFILE, (self.nofile, self.nofile))
+        self.proc = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT, env=env,
+                                     preexec_fn=limit)
         return self
+
+    def cpu_seconds(self):
+        """The processor time the program has used so far."""
+        with open("/proc/%d/stat" % self.proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def output(self):
         self.out.flush()
