@@ -79,13 +79,17 @@ void webapp_contact_register(const struct odict *record)
 	(void)contact_add(baresip_contacts(), nullptr, &pl);
 }
 
+// A contact that the dictionary refuses (all 100 numbers taken) is not
+// entered either; without a dictionary (an unreadable file) it is entered
+// but not stored.
 void webapp_contact_add(const struct odict *record)
 {
+	if (contacts_dict) {
+		if (webapp_record_add(contacts_dict, record))
+			return;
+		save();
+	}
 	webapp_contact_register(record);
-	if (!contacts_dict)
-		return;
-	(void)webapp_record_add(contacts_dict, record);
-	save();
 }
 
 void webapp_contact_delete(const char *sip)
