@@ -10,7 +10,6 @@ import socket
 import ssl
 import subprocess
 import sys
-import threading
 import time
 import unittest
 
@@ -56,20 +55,15 @@ class ForgedCaller:
                   % (target, here, STREAM_URI, target, here, len(sdp), sdp))
         self.received = b""
         self.sock.sendall(invite.encode())
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        self.sock.settimeout(None)
-        while True:
-            try:
-                chunk = self.sock.recv(65536)
-            except OSError:
-                return
-            if not chunk:
-                return
-            self.received += chunk
+        self.sock.setblocking(False)
 
     def statuses(self):
+        """The status codes received so far."""
+        try:
+            while chunk := self.sock.recv(65536):
+                self.received += chunk
+        except (ssl.SSLWantReadError, BlockingIOError):
+            pass
         return [int(m) for m in re.findall(rb"^SIP/2\.0 (\d{3}) ", self.received, re.M)]
 
     def stop(self):
