@@ -38,7 +38,7 @@ def answers(socks, timeout):
 
 class LowDescriptorLimit(unittest.TestCase):
     def setUp(self):
-        self.p = Program(nofile=LIMIT).start()
+        self.p = Program(wrapper=("prlimit", "--nofile=%d" % LIMIT)).start()
         self.addCleanup(self.p.cleanup)
         self.port = self.p.port()
         self.socks = []

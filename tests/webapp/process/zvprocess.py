@@ -5,7 +5,6 @@ websocket client over plain sockets."""
 import base64
 import os
 import re
-import resource
 import shutil
 import signal
 import socket
@@ -22,37 +21,35 @@ class Program:
     """One run of the program. The opener script records every URL the
     program opens in the browser."""
 
-    def __init__(self, conf_dir=None, webapp_conf=None, seconds=None, opener=None, nofile=None):
-        """nofile: the program's limit of open descriptors."""
+    def __init__(self, conf_dir=None, webapp_conf=None, seconds=None, opener=None,
+                 wrapper=(), side_dir=None):
+        """wrapper: the command line's start before the program; side_dir:
+        where the opener and the output go, when not in the folder."""
         self.own_dir = conf_dir is None
         self.dir = conf_dir or tempfile.mkdtemp(prefix="zv-webapp-")
-        self.opened = os.path.join(self.dir, "opened-urls")
+        self.side = side_dir or self.dir
+        self.wrapper = tuple(wrapper)
+        self.opened = os.path.join(self.side, "opened-urls")
         if webapp_conf is not None:
             with open(os.path.join(self.dir, "webapp.conf"), "wb") as f:
                 f.write(webapp_conf)
         self.seconds = seconds
         self.opener = opener
-        self.nofile = nofile
         self.proc = None
 
     def start(self):
         if os.path.exists(self.opened):
             os.unlink(self.opened)
-        opener = os.path.join(self.dir, "opener.sh")
+        opener = os.path.join(self.side, "opener.sh")
         with open(opener, "w") as f:
             f.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + self.opened + "'\n")
         os.chmod(opener, 0o755)
         env = dict(os.environ, ZORVANE_OPENER=self.opener or opener)
-        args = [PROGRAM, "-f", self.dir]
+        args = [*self.wrapper, PROGRAM, "-f", self.dir]
         if self.seconds:
             args += ["-t", str(self.seconds)]
-        self.out = open(os.path.join(self.dir, "program-output"), "w+b")
-        limit = None
-        if self.nofile:
-            def limit():
-                resource.setrlimit(resource.RLIMIT_NOFILE, (self.nofile, self.nofile))
-        self.proc = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT, env=env,
-                                     preexec_fn=limit)
+        self.out = open(os.path.join(self.side, "program-output"), "w+b")
+        self.proc = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT, env=env)
         return self
 
     def cpu_seconds(self):
