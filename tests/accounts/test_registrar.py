@@ -91,6 +91,19 @@ class Registrar_(unittest.TestCase):
         self.program.wait_output("delete executed")
         self.assertEqual(list(self.program.accounts()), ["1"])
 
+    def test_deletesip_compares_69_characters_of_the_domain(self):
+        # Alike in their first 49 characters, which is all registration
+        # uses; deletion tells them apart.
+        one, two = ("a" * 50 + "-one.test", "a" * 50 + "-two.test")
+        self.run_with("pw", [record("u", one, "pw"), record("u", two, "pw")])
+        self.assertEqual(len(accounts_of(self.page.recv())), 2)
+        self.page.send({"command": "deletesip", "user": "u", "domain": two})
+        left = accounts_of(self.page.recv_until(
+            lambda m: accounts_of(m) is not None and len(accounts_of(m)) == 1))
+        self.assertEqual([r["domain"] for r in left.values()], [one])
+        self.program.wait_output("delete executed")
+        self.assertEqual([r["domain"] for r in self.program.accounts().values()], [one])
+
     def test_password_with_semicolon_and_blank_authenticates(self):
         pw = "a; b>c"
         self.run_with(pw, [record("dave", SERVICE_DOMAIN, pw)])

@@ -117,6 +117,22 @@ class Contacts(unittest.TestCase):
         self.assertEqual(ws.recv(), after)
         self.assertNotIn("contact: decode error", again.output())
 
+    def test_a_contact_past_the_100th_is_neither_stored_nor_entered(self):
+        full = {str(i): {"name": "C%d" % i, "sip": "c%d@h" % i} for i in range(100)}
+        data = json.dumps(full, separators=(",", ":")).encode()
+        with open(self.path(), "wb") as f:
+            f.write(data)
+        self.program.start()
+        contacts = self.page("/ws_contacts")
+        self.assertEqual(contacts.recv(), data)
+        # An address that the library cannot read: it tells when it is given one.
+        contacts.send('{"command":"addcontact","name":"Extra","sip":""}')
+        self.assertEqual(contacts.recv(), data)
+        self.program.wait_for("webapp: no free record number")
+        self.program.stop()
+        self.assertNotIn("contact: decode error", self.program.output())
+        self.assertEqual(self.stored(), data)
+
     def test_damaged_file_is_left_alone(self):
         damaged = b'{"0":{"name":"A","sip":"a@h"}'
         with open(self.path(), "wb") as f:

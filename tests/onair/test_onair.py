@@ -6,6 +6,8 @@ account with a certificate of the test authority."""
 
 import os
 import re
+import socket
+import ssl
 import subprocess
 import sys
 import time
@@ -25,6 +27,47 @@ STREAM = "stream@" + DOMAIN
 LOGIN = re.compile(r"https://stream\.zorvane\.net/stream/login/([0-9a-f-]{36})\?version=2")
 MAIN_ACCOUNT = {"user": "zv", "password": "pw", "domain": DOMAIN, "transport": "tls",
                 "regint": "0"}
+STREAM_URI = "sip:%s;transport=tls" % STREAM
+
+
+class ForgedCaller:
+    """A caller over TLS whose From names the stream account, exactly as
+    the stream call's peer is written; it keeps every status it is sent."""
+
+    def __init__(self, program_tls=("127.0.0.1", 5091)):
+        ctx = ssl.create_default_context(cafile=CA_PEM)
+        raw = socket.create_connection(program_tls, timeout=10)
+        self.sock = ctx.wrap_socket(raw, server_hostname=program_tls[0])
+        here = "127.0.0.1:%d" % self.sock.getsockname()[1]
+        target = "sip:zv@%s:%d;transport=tls" % program_tls
+        sdp = ("v=0\r\no=stream 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\n"
+               "t=0 0\r\nm=audio 7000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n")
+        invite = ("INVITE %s SIP/2.0\r\n"
+                  "Via: SIP/2.0/TLS %s;branch=z9hG4bK-forged-1;rport\r\n"
+                  "From: <%s>;tag=forged1\r\n"
+                  "To: <%s>\r\n"
+                  "Call-ID: forged-1@127.0.0.1\r\n"
+                  "CSeq: 1 INVITE\r\n"
+                  "Contact: <sip:stream@%s;transport=tls>\r\n"
+                  "Max-Forwards: 70\r\n"
+                  "Content-Type: application/sdp\r\n"
+                  "Content-Length: %d\r\n\r\n%s"
+                  % (target, here, STREAM_URI, target, here, len(sdp), sdp))
+        self.received = b""
+        self.sock.sendall(invite.encode())
+        self.sock.setblocking(False)
+
+    def statuses(self):
+        """The status codes received so far."""
+        try:
+            while chunk := self.sock.recv(65536):
+                self.received += chunk
+        except (ssl.SSLWantReadError, BlockingIOError):
+            pass
+        return [int(m) for m in re.findall(rb"^SIP/2\.0 (\d{3}) ", self.received, re.M)]
+
+    def stop(self):
+        self.sock.close()
 
 
 def certificate(root, name, san):
@@ -218,6 +261,42 @@ class OnAir(unittest.TestCase):
             self.assertGreaterEqual(again - hung, 1.9)
         finally:
             baresip.close()
+
+    def forged_caller(self):
+        forger = ForgedCaller()
+        self.addCleanup(forger.stop)
+        self.addCleanup(self.calls.send, {"command": "hangup", "key": "1"})
+        return forger
+
+    def test_caller_naming_the_stream_rings_as_a_caller_and_the_stream_stays_ours(self):
+        # The stranger rings on a call track while our own stream call goes
+        # on air, comes back after a drop and ends with on-air; the stranger
+        # rings on through all of it.
+        t0 = time.monotonic()
+        forger = self.forged_caller()
+        _, incoming = self.calls.wait(lambda o: o.get("callback") == "INCOMING", 15, since=t0)
+        self.assertEqual(incoming, {"callback": "INCOMING", "peeruri": STREAM_URI, "key": "1"})
+
+        self.onair("true")
+        self.established(t0)
+        hung = time.monotonic()
+        self.far.command("hangup")
+        again = self.established(hung)[0]
+        self.assertGreaterEqual(again - hung, 1.9)
+
+        off = time.monotonic()
+        self.onair("false")
+        self.closed_at_far_end(off)
+        time.sleep(3)
+        self.assertEqual(self.far.seen("CALL_ESTABLISHED", off), [])
+        self.assertEqual([code for code in forger.statuses() if code >= 200], [])
+        _, calls = callrig.calls_objects(self.calls, t0)[-1]
+        self.assertEqual(list(calls), ["1"])
+        self.assertEqual((calls["1"]["peer"], calls["1"]["state"]), (STREAM_URI, "Incoming"))
+
+        self.calls.send({"command": "hangup", "key": "1"})
+        self.assertTrue(callrig.wait_until(lambda: 486 in forger.statuses(), 10),
+                        forger.statuses())
 
     def test_hangup_of_key_0_ends_the_stream_call_and_it_comes_back(self):
         t0 = time.monotonic()

@@ -3,6 +3,7 @@
 #include "account.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "account_line.h"
 #include "account_ws.h"
@@ -37,8 +38,17 @@ bool names(const struct odict_entry *e, const char **user, const char **domain)
 	return *user && *domain;
 }
 
-// The first record on domain, of user unless user is NULL; both compared by
-// their first 49 characters.
+// Deletion compares more of the domain than registration uses.
+constexpr size_t delete_domain_max = 69;
+
+bool domain_equal(const char *a, const char *b)
+{
+	return strnlen(a, delete_domain_max) == strnlen(b, delete_domain_max) &&
+	       !strncmp(a, b, delete_domain_max);
+}
+
+// The first record on domain (its first 69 characters), of user (its first
+// 49) unless user is NULL.
 struct odict_entry *find(const char *user, const char *domain)
 {
 	for (struct le *le = list_head(&accounts->lst); le; le = le->next) {
@@ -47,7 +57,7 @@ struct odict_entry *find(const char *user, const char *domain)
 		const char *d;
 		if (!names(e, &u, &d))
 			continue;
-		if (account_name_equal(d, domain) && (!user || account_name_equal(u, user)))
+		if (domain_equal(d, domain) && (!user || account_name_equal(u, user)))
 			return e;
 	}
 	return nullptr;
@@ -150,12 +160,7 @@ void webapp_account_delete(const char *user, const char *domain)
 {
 	if (!accounts || !domain)
 		return;
-	char u[ACCOUNT_NAME_MAX + 1] = "";
-	char d[ACCOUNT_NAME_MAX + 1];
-	str_ncpy(u, user, sizeof(u));
-	str_ncpy(d, domain, sizeof(d));
-
-	while (struct odict_entry *e = find(user ? u : nullptr, d)) {
+	while (struct odict_entry *e = find(user, domain)) {
 		char aor[ACCOUNT_AOR_SIZE];
 		const int err = account_address(aor, sizeof(aor), "", odict_string(e->u.odict, "user"),
 					    odict_string(e->u.odict, "domain"));

@@ -85,16 +85,21 @@ void webapp_contact_register(const struct odict *record)
 	(void)contact_add(baresip_contacts(), nullptr, &pl);
 }
 
+// A contact that the dictionary refuses (all 100 numbers taken) is not
+// entered either; without a dictionary (an unreadable file) it is entered
+// but not stored, and the page hears why.
 void webapp_contact_add(const struct odict *record)
 {
-	webapp_contact_register(record);
 	if (!contacts_dict) {
+		webapp_contact_register(record);
 		if (contacts_path[0])
 			webapp_save_failed(contacts_path, load_error);
 		return;
 	}
-	(void)webapp_record_add(contacts_dict, record);
+	if (webapp_record_add(contacts_dict, record))
+		return;
 	save();
+	webapp_contact_register(record);
 }
 
 void webapp_contact_delete(const char *sip)

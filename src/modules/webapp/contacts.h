@@ -19,8 +19,11 @@ void webapp_contacts_close(void);
 // name-addr (with <, >, ", a blank or a control character) is not entered.
 void webapp_contact_register(const struct odict *record);
 
-// Enters the page's record into the library's list, stores its string
-// members (without "command") under the first free key and saves the file.
+// Stores the page's record's string members (without "command") under the
+// first free key, saves the file and enters the record into the library's
+// list. A record that finds no free key is neither stored nor entered;
+// without a dictionary (an unreadable file) it is entered, and the page is
+// told that it was not stored.
 void webapp_contact_add(const struct odict *record);
 
 // Removes the first record whose "sip" (first 99 characters) equals sip

@@ -4,14 +4,23 @@
 
 namespace {
 
+// An IP literal that names a host: not 0.0.0.0 and the rest of 0.0.0.0/8
+// ("this network"), nor ::, nor those as IPv4-mapped addresses. Browsers
+// send pages of any site to 0.0.0.0, which reaches this server.
 bool ip_literal(const struct pl *host, int af)
 {
 	char text[64];
 	if (host->l == 0 || host->l >= sizeof(text))
 		return false;
 	(void)pl_strcpy(host, text, sizeof(text));
-	unsigned char addr[16];
-	return inet_pton(af, text, addr) == 1;
+	if (af == AF_INET) {
+		struct in_addr a;
+		return inet_pton(AF_INET, text, &a) == 1 && (ntohl(a.s_addr) >> 24) != 0;
+	}
+	struct in6_addr a;
+	if (inet_pton(AF_INET6, text, &a) != 1 || IN6_IS_ADDR_UNSPECIFIED(&a))
+		return false;
+	return !IN6_IS_ADDR_V4MAPPED(&a) || a.s6_addr[12] != 0;
 }
 
 bool port_matches(const struct pl *port, uint16_t bound)
@@ -25,8 +34,8 @@ bool port_matches(const struct pl *port, uint16_t bound)
 	return pl_u32(port) == bound;
 }
 
-// Host "localhost", an IPv4 literal or a bracketed IPv6 literal, each
-// optionally followed by ":" and the server's port.
+// Host "localhost", an IPv4 literal or a bracketed IPv6 literal of a host,
+// each optionally followed by ":" and the server's port.
 bool host_allowed(const struct pl *value, uint16_t bound)
 {
 	struct pl host = *value;

@@ -6,12 +6,12 @@ void webapp_logs_reply(struct http_conn *conn)
 {
 	char dir[256];
 	if (conf_path_get(dir, sizeof(dir))) {
-		(void)http_ereply(conn, 500, "Internal Server Error");
+		webapp_http_error(conn, 500, "Internal Server Error");
 		return;
 	}
 	struct mbuf *mb = mbuf_alloc(65536);
 	if (!mb) {
-		(void)http_ereply(conn, 500, "Internal Server Error");
+		webapp_http_error(conn, 500, "Internal Server Error");
 		return;
 	}
 
@@ -45,8 +45,9 @@ void webapp_logs_reply(struct http_conn *conn)
 			 "Content-Disposition: attachment; filename=\"zorvane-logs.txt\"\r\n"
 			 "Content-Length: %zu\r\n"
 			 "Cache-Control: no-cache, no-store, must-revalidate\r\n"
+			 "%s"
 			 "\r\n"
 			 "%b",
-			 mb->end, mb->buf, mb->end);
+			 mb->end, webapp_http_framing, mb->buf, mb->end);
 	mem_deref(mb);
 }

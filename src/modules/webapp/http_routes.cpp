@@ -63,9 +63,10 @@ void webapp_http_asset(struct http_conn *conn, const char *ctype, const unsigned
 				 "Content-Type: %s\r\n"
 				 "Content-Length: %zu\r\n"
 				 "Cache-Control: no-cache, no-store, must-revalidate\r\n"
+				 "%s"
 				 "\r\n"
 				 "%b",
-				 ctype, mb->end, mb->buf, mb->end);
+				 ctype, mb->end, webapp_http_framing, mb->buf, mb->end);
 	}
 	mem_deref(mb);
 }
@@ -100,6 +101,31 @@ void push_state(int endpoint)
 
 }
 
+const char webapp_http_framing[] = "X-Frame-Options: DENY\r\n"
+				   "Content-Security-Policy: frame-ancestors 'none'\r\n"
+				   "X-Content-Type-Options: nosniff\r\n";
+
+void webapp_http_error(struct http_conn *conn, uint16_t scode, const char *reason)
+{
+	char body[256];
+	const int n = re_snprintf(body, sizeof(body),
+				  "<!DOCTYPE html>\n"
+				  "<html>\n"
+				  "<head><title>%u %s</title></head>\n"
+				  "<body><h2>%u %s</h2></body>\n"
+				  "</html>\n",
+				  scode, reason, scode, reason);
+	if (n < 0)
+		return;
+	(void)http_reply(conn, scode, reason,
+			 "Content-Type: text/html\r\n"
+			 "Content-Length: %d\r\n"
+			 "%s"
+			 "\r\n"
+			 "%s",
+			 n, webapp_http_framing, body);
+}
+
 void webapp_http_reply_room(struct http_conn *conn, size_t body_len)
 {
 	// The library queues 512 KiB of unsent reply by default and drops the
@@ -113,13 +139,18 @@ void webapp_http_reply_room(struct http_conn *conn, size_t body_len)
 void webapp_http_handler(struct http_conn *conn, const struct http_msg *msg, void *)
 {
 	if (!webapp_http_allowed(msg, webapp_port())) {
-		(void)http_ereply(conn, 403, "Forbidden");
+		webapp_http_error(conn, 403, "Forbidden");
 		return;
 	}
 
 	for (const ws_route &r : ws_routes) {
 		if (!pl_strcasecmp(&msg->path, r.path)) {
-			(void)webapp_ws_accept(conn, r.endpoint, msg, r.recvh);
+			// A failed upgrade is answered and its connection closed:
+			// nothing else would ever answer it.
+			if (webapp_ws_accept(conn, r.endpoint, msg, r.recvh)) {
+				webapp_http_error(conn, 400, "Bad Request");
+				http_conn_close(conn);
+			}
 			push_state(r.endpoint);
 			return;
 		}
@@ -138,5 +169,5 @@ void webapp_http_handler(struct http_conn *conn, const struct http_msg *msg, voi
 			return;
 		}
 	}
-	(void)http_ereply(conn, 404, "Not found");
+	webapp_http_error(conn, 404, "Not found");
 }

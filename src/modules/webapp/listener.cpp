@@ -26,6 +26,29 @@ int http_listen_once(const struct sa *addr)
 	return zv_http_listen(&webapp_http_sock, addr, webapp_http_handler, nullptr);
 }
 
+// zv_port as written: decimal digits, else 0 as the library's reader gives.
+// A number above 65535, however long, is no port: warned about and 0 (the
+// library's reader would wrap it, 4294967297 to port 1).
+uint16_t conf_port(const struct conf *conf)
+{
+	struct pl text;
+	if (conf_get(conf, "zv_port", &text))
+		return 0;
+	uint32_t port = 0;
+	for (size_t i = 0; i < text.l; ++i) {
+		const char c = text.p[i];
+		if (c < '0' || c > '9')
+			return 0;
+		if (port <= UINT16_MAX)
+			port = port * 10 + static_cast<uint32_t>(c - '0');
+	}
+	if (port > UINT16_MAX) {
+		warning("webapp: zv_port %r is no port number -- using a new port\n", &text);
+		return 0;
+	}
+	return static_cast<uint16_t>(port);
+}
+
 }
 
 const char *webapp_provisioning_host(void)
@@ -46,7 +69,7 @@ const char *webapp_url(void)
 int webapp_conf_listen(void)
 {
 	char listen[256] = "127.0.0.1";
-	uint32_t port = 0;
+	uint16_t port = 0;
 
 	char dir[256];
 	int err = conf_path_get(dir, sizeof(dir));
@@ -68,21 +91,16 @@ int webapp_conf_listen(void)
 	if (!read_err &&
 	    conf_alloc_buf(&conf, reinterpret_cast<const uint8_t *>(text.data()), text.size()) == 0) {
 		(void)conf_get_str(conf, "zv_listen", listen, sizeof(listen));
-		(void)conf_get_u32(conf, "zv_port", &port);
+		port = conf_port(conf);
 		(void)conf_get_bool(conf, "zv_auto_answer", &webapp_auto_answer);
 		(void)conf_get_str(conf, "zv_provisioning_host", provisioning_host,
 				   sizeof(provisioning_host));
 		mem_deref(conf);
 	}
-	if (port > UINT16_MAX) {
-		warning("webapp: zv_port %u is no port number -- using a new port\n", port);
-		port = 0;
-	}
-
 	info("webapp.conf/provisioning_host: %s\n", provisioning_host);
 
 	struct sa addr;
-	err = sa_set_str(&addr, listen, static_cast<uint16_t>(port));
+	err = sa_set_str(&addr, listen, port);
 	if (err)
 		return err;
 

@@ -124,21 +124,30 @@ void hangup_track(struct track *t)
 	track_release(t);
 }
 
-// The stream call is the one whose peer is the stream URI, whoever placed
-// it; only our own dial of it makes the stream wanted, so a caller cannot
-// put the program on air by naming the stream in From. A running stream
-// call keeps its track: another call would leave it airing on no track.
+// The stream call is a call that we placed to the stream URI: a caller who
+// names the stream in From is an ordinary caller, so that the stream track
+// only ever holds our own stream call.
+bool is_stream_call(struct call *call)
+{
+	return stream_uri && call_is_outgoing(call) && !str_cmp(call_peeruri(call), stream_uri);
+}
+
+// A running stream call keeps its track, and a second one is hung up at
+// once: on no track it would air where nothing can stop it.
 uint32_t take_stream_track(struct call *call)
 {
 	for (struct le *le = tracks_head(); le; le = le->next) {
 		struct track *t = track_of(le);
 		if (!t->is_stream_track)
 			continue;
-		if (t->call && t->call != call && zv_call_alive(t->call))
+		if (t->call && t->call != call && zv_call_alive(t->call)) {
+			webapp_hanging_up = true;
+			ua_hangup(call_get_ua(call), call, 0, nullptr);
+			webapp_hanging_up = false;
 			return 0;
+		}
 		t->call = call;
-		if (call_is_outgoing(call))
-			webapp_stream_wanted = true;
+		webapp_stream_wanted = true;
 		return t->id;
 	}
 	return 0;
@@ -187,7 +196,7 @@ void webapp_session_stream_set(const char *uri, tmr_h *check)
 
 uint32_t webapp_session_update_track(struct call *call, const char *state, uint32_t requested)
 {
-	if (stream_uri && !str_cmp(call_peeruri(call), stream_uri))
+	if (is_stream_call(call))
 		return take_stream_track(call);
 
 	for (struct le *le = tracks_head(); le; le = le->next) {

@@ -29,10 +29,11 @@ extern bool webapp_stream_wanted;
 extern struct tmr webapp_reconnect_tmr;
 extern struct tmr webapp_stats_tmr;
 
-// The on-air stream: a call whose peer URI is uri goes to the stream track,
-// and while the stream is wanted its end restarts webapp_reconnect_tmr with
-// 2000 ms and check (argument: the stream track). Without it (uri NULL) no
-// call is the stream call. uri must live while it is set.
+// The on-air stream: a call that we placed to uri goes to the stream track
+// (a caller naming uri is an ordinary caller), and while the stream is
+// wanted its end restarts webapp_reconnect_tmr with 2000 ms and check
+// (argument: the stream track). Without it (uri NULL) no call is the stream
+// call. uri must live while it is set.
 void webapp_session_stream_set(const char *uri, tmr_h *check);
 
 // Puts call on a call track with state (the track already holding it, else

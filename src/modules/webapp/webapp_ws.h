@@ -34,7 +34,8 @@ void webapp_ws_close(void);
 
 // Upgrades one HTTP request to a websocket of the endpoint; the library
 // answers the upgrade and calls recvh for every message. A request that is
-// no valid upgrade gets no answer and leaves no trace. Always 0.
+// no valid upgrade (one that is no GET among them) is not answered here and
+// leaves no trace: its error is returned.
 int webapp_ws_accept(struct http_conn *conn, int endpoint, const struct http_msg *msg,
 		     websock_recv_h *recvh);
 

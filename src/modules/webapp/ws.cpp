@@ -128,15 +128,19 @@ void webapp_ws_close(void)
 int webapp_ws_accept(struct http_conn *hc, int endpoint, const struct http_msg *msg,
 		     websock_recv_h *recvh)
 {
+	// The library would upgrade any method.
+	if (!msg || pl_strcmp(&msg->met, "GET"))
+		return EBADMSG;
+
 	auto *conn = static_cast<webapp_ws_conn *>(mem_zalloc(sizeof(webapp_ws_conn),
 							       conn_destructor));
 	if (!conn)
-		return 0;
+		return ENOMEM;
 
-	if (websock_accept(&conn->wc, webapp_ws_sock, hc, msg, 0, recvh,
-			   webapp_ws_close_handler, conn)) {
+	if (int err = websock_accept(&conn->wc, webapp_ws_sock, hc, msg, 0, recvh,
+				     webapp_ws_close_handler, conn)) {
 		mem_deref(conn);
-		return 0;
+		return err;
 	}
 
 	list_append(&webapp_ws_list, &conn->le, conn);

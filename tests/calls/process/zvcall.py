@@ -109,11 +109,14 @@ class Program:
             raise
 
     def wait_port(self, timeout=60):
+        """Waits for the page port. The websocket that answered stays open
+        (self.probe) until the test's own page is connected: the program
+        ends 800 ms after its last page closed, which a slow program (under
+        valgrind, on a busy machine) may reach before the test connects."""
         end = time.monotonic() + timeout
         while time.monotonic() < end:
             try:
-                ws = WebSocket(PAGE_PORT, "/ws_meter", timeout=2)
-                ws.close()
+                self.probe = WebSocket(PAGE_PORT, "/ws_meter", timeout=2)
                 return
             except OSError:
                 time.sleep(0.1)
@@ -232,6 +235,7 @@ class CallTest(unittest.TestCase):
         self.addCleanup(self._stop_program)
         self.page = Page()
         self.addCleanup(self.page.close)
+        self.program.probe.close()
         # A page gets the calls object when it connects; the account's user
         # agent is made 1000 ms after the module started, right before the
         # provisioning request.

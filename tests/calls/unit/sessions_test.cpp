@@ -381,29 +381,41 @@ TEST_F(Sessions, StreamCall)
 {
 	webapp_session_stream_set(stream_uri, no_check);
 
-	// A caller naming the stream in From reaches the stream track but is
-	// neither offered nor answered, and does not make the stream wanted.
-	webapp_auto_answer = true;
+	// A caller naming the stream in From is an ordinary caller: a call
+	// track and an offer to the page; the stream track stays free and the
+	// stream unwanted.
+	fake::clear_pushes();
 	struct call *forged = incoming(stream_uri);
-	EXPECT_EQ(forged, fake::track_at(7)->call);
-	EXPECT_FALSE(forged->answered);
-	EXPECT_FALSE(webapp_stream_wanted);
-	fake::call_close(forged, "gone");
+	EXPECT_EQ(forged, fake::track_at(1)->call);
 	EXPECT_EQ(nullptr, fake::track_at(7)->call);
-	EXPECT_FALSE(tmr_isrunning(&webapp_reconnect_tmr));
+	EXPECT_FALSE(webapp_stream_wanted);
+	ASSERT_FALSE(calls_pushes().empty());
+	EXPECT_EQ("{\"callback\":\"INCOMING\",\"peeruri\":\"sip:stream@svc.test;transport=tls\","
+		  "\"key\":\"1\"}",
+		  calls_pushes().back());
 
-	// Our own dial of the stream: the stream track, silently, wanted.
+	// Our own dial of the stream, while the stranger rings: the stream
+	// track, silently, wanted.
 	fake::clear_pushes();
 	struct call *s = fake::call_new(ua, stream_uri, true);
 	EXPECT_EQ(0u, webapp_session_update(s, webapp_state_outgoing));
 	EXPECT_TRUE(calls_pushes().empty());
 	EXPECT_TRUE(webapp_stream_wanted);
-	EXPECT_EQ("{}", calls_json());
-
-	// Another call with that peer does not take the running stream's track.
-	struct call *again = incoming(stream_uri);
 	EXPECT_EQ(s, fake::track_at(7)->call);
-	(void)again;
+	EXPECT_EQ(forged, fake::track_at(1)->call);
+
+	// A second stream call of ours takes nothing and is hung up at once,
+	// without a CLOSED message: on no track nothing could stop it.
+	fake::clear_pushes();
+	struct call *again = fake::call_new(ua, stream_uri, true);
+	EXPECT_EQ(0u, webapp_session_update(again, webapp_state_outgoing));
+	EXPECT_EQ(s, fake::track_at(7)->call);
+	EXPECT_EQ((std::vector<std::string>{"0 "}), fake::hangups);
+	for (const auto &p : calls_pushes())
+		EXPECT_EQ(std::string::npos, p.find("CLOSED")) << p;
+	fake::page_command(WS_CALLS, R"({"command":"hangup","key":"1"})");
+	fake::hangups.clear();
+	EXPECT_EQ("{}", calls_json());
 
 	// Key "0" is the stream track: published with "ch" 13, no state.
 	fake::page_command(WS_CALLS, R"({"command":"chmix","key":"0"})");

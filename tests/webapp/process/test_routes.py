@@ -13,6 +13,9 @@ from zvprocess import Program, get, http  # noqa: E402
 ASSETS = os.environ.get("WEBAPP_ASSETS",
                         os.path.join(os.path.dirname(__file__), "../../../src/modules/webapp/assets"))
 NO_CACHE = "Cache-Control: no-cache, no-store, must-revalidate\r\n"
+# On every answer: no other site may frame the page or guess content types.
+FRAMING = ("X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n"
+           "X-Content-Type-Options: nosniff\r\n")
 
 FILES = [
     ("/", "index.html", "text/html"),
@@ -48,14 +51,14 @@ class Routes(unittest.TestCase):
                     source = f.read()
                 status, headers, body = get(self.port, path)
                 self.assertEqual(status, 200)
-                self.assertEqual(headers, "Content-Type: %s\r\nContent-Length: %d\r\n%s"
-                                 % (ctype, len(source), NO_CACHE))
+                self.assertEqual(headers, "Content-Type: %s\r\nContent-Length: %d\r\n%s%s"
+                                 % (ctype, len(source), NO_CACHE, FRAMING))
                 self.assertEqual(body, source)
 
     def test_status_line_and_generated_bodies(self):
         rc, raw = curl("-i", self.base + "/version")
         self.assertEqual(raw, b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 15\r\n"
-                         + NO_CACHE.encode() + b"\r\nv26.11.0-stable")
+                         + (NO_CACHE + FRAMING).encode() + b"\r\nv26.11.0-stable")
         status, headers, body = get(self.port, "/swvariant")
         self.assertEqual((status, body), (200, b"standalone"))
 
@@ -92,12 +95,18 @@ class Routes(unittest.TestCase):
                     self.assertEqual(answer[2], body)
                 if status == 404:
                     self.assertIn(b"404 Not found", answer[2])
+                    self.assertEqual(answer[1], "Content-Type: text/html\r\nContent-Length: %d\r\n%s"
+                                     % (len(answer[2]), FRAMING))
+                self.assertTrue(answer[1].endswith(FRAMING), answer[1])
 
     def test_foreign_host_and_origin_are_refused(self):
         table = [
             ("Host: evil.test:%d" % self.port, "", 403),
             ("Host: evil.test", "", 403),
             ("Host: 127.0.0.1:1", "", 403),
+            ("Host: 0.0.0.0:%d" % self.port, "", 403),
+            ("Host: 0.0.0.0", "", 403),
+            ("Host: [::]:%d" % self.port, "", 403),
             ("Host: localhost:%d" % self.port, "", 200),
             ("Host: 127.0.0.1:%d" % self.port, "Origin: http://evil.test\r\n", 403),
             ("Host: 127.0.0.1:%d" % self.port, "Origin: http://127.0.0.1:%d\r\n" % self.port, 200),
@@ -109,6 +118,7 @@ class Routes(unittest.TestCase):
                 self.assertEqual(answer[0], status)
                 if status == 403:
                     self.assertIn(b"403 Forbidden", answer[2])
+                self.assertTrue(answer[1].endswith(FRAMING), answer[1])
         rc, _ = curl("-o", "/dev/null", "-w", "%{http_code}", "-H", "Host: evil.test", self.base + "/")
         self.assertEqual(rc, 0)
 
@@ -132,7 +142,8 @@ class Logs(unittest.TestCase):
                              "Content-Type: text/plain; charset=utf-8\r\n"
                              "Content-Disposition: attachment; filename=\"zorvane-logs.txt\"\r\n"
                              "Content-Length: %d\r\n"
-                             "Cache-Control: no-cache, no-store, must-revalidate" % len(body))
+                             "Cache-Control: no-cache, no-store, must-revalidate\r\n%s"
+                             % (len(body), FRAMING[:-2]))
             three = b"===== zorvane.3.log =====\n" + big + b"\n"
             self.assertTrue(body.startswith(three + b"===== zorvane.1.log =====\none\n\n"
                                             b"===== zorvane.0.log =====\n"))
@@ -148,6 +159,7 @@ class Logs(unittest.TestCase):
                 os.unlink(os.path.join(p.dir, "logs", name))
             status, headers, body = get(port, "/logs.txt")
             self.assertEqual((status, body), (200, b"No log files found.\n"))
+            self.assertTrue(headers.endswith(FRAMING), headers)
             self.assertIn('filename="zorvane-logs.txt"', headers)
 
 

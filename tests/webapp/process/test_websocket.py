@@ -3,6 +3,7 @@ refused pages and what a page sends."""
 
 import json
 import os
+import socket
 import struct
 import subprocess
 import sys
@@ -73,14 +74,33 @@ class Endpoints(unittest.TestCase):
         b.close()
         a.close()
 
-    def test_plain_get_on_ws_path_is_not_answered_but_pushes(self):
+    def test_failed_upgrade_is_answered_with_400_and_closed(self):
+        upgrade = ("Upgrade: websocket\r\nConnection: Upgrade\r\n"
+                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n")
+        table = [
+            ("GET", ""),
+            ("GET", upgrade.replace("websocket", "h2c")),
+            ("POST", upgrade),
+            ("PUT", upgrade),
+        ]
         a = calls_page(self.port)
         self.assertEqual(a.recv(), b"{}")
-        r = subprocess.run(["curl", "-s", "--max-time", "2",
-                            "http://127.0.0.1:%d/ws_calls" % self.port], capture_output=True)
-        self.assertEqual(r.returncode, 28)
-        self.assertEqual(r.stdout, b"")
-        self.assertEqual(a.recv(), b"{}")
+        for method, headers in table:
+            with self.subTest(method=method, headers=headers):
+                req = "%s /ws_calls HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%s\r\n" % (
+                    method, self.port, headers)
+                with socket.create_connection(("127.0.0.1", self.port), timeout=5) as s:
+                    s.sendall(req.encode())
+                    answer = b""
+                    while True:
+                        chunk = s.recv(65536)
+                        if not chunk:
+                            break
+                        answer += chunk
+                self.assertTrue(answer.startswith(b"HTTP/1.1 400 Bad Request\r\n"), answer)
+                self.assertIn(b"<h2>400 Bad Request</h2>", answer)
+                # The route's push still reaches the pages already there.
+                self.assertEqual(a.recv(), b"{}")
         self.assertTrue(a.no_message(0.3))
         a.close()
 
@@ -116,6 +136,7 @@ class Endpoints(unittest.TestCase):
             ({"origin": "http://127.0.0.1:%d" % (self.port + 1)}, 403),
             ({"host": "evil.test:%d" % self.port}, 403),
             ({"host": "evil.test:%d" % self.port, "origin": "http://evil.test:%d" % self.port}, 403),
+            ({"host": "0.0.0.0:%d" % self.port, "origin": "http://0.0.0.0:%d" % self.port}, 403),
             ({"origin": "http://127.0.0.1:%d" % self.port}, 101),
             ({"host": "localhost:%d" % self.port, "origin": "http://localhost:%d" % self.port}, 101),
         ]

@@ -52,6 +52,12 @@ class Program:
         self.proc = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT, env=env)
         return self
 
+    def cpu_seconds(self):
+        """The processor time the program has used so far."""
+        with open("/proc/%d/stat" % self.proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def output(self):
         self.out.flush()
         with open(self.out.name, "rb") as f:
