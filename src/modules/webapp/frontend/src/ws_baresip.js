@@ -5,7 +5,7 @@ import { renderKeepingFocus } from './render.js';
 import { dialog } from './dialogs.js';
 import { toast } from './toast.js';
 import { formRead, formValidate, onEnter } from './forms.js';
-import { byId, escapeHtml } from './dom.js';
+import { byId, escapeHtml, addressParts } from './dom.js';
 import { SIP_DOMAIN, INSTALL_URL } from './service.js';
 
 let client = null;
@@ -100,7 +100,9 @@ function showIdLine() {
 
 function onAccounts(text, parsed) {
   accounts = orderedRecords(text, parsed);
-  const view = accounts.map((a) => ({ key: a.key, value: a.value, online: a.value.status === true, current: a.value.current === true }));
+  const view = accounts.map((a) => ({
+    key: a.key, value: a.value, parts: addressParts(address(a.value)), online: a.value.status === true, current: a.value.current === true,
+  }));
   const pane = byId('accounts');
   renderKeepingFocus(pane, templates.accounts({ accounts: view }));
   const select = byId('current_uag');
