@@ -107,6 +107,10 @@ for (const [size, viewport] of SIZES) {
     await look(page, `${size}-about-credits`);
     await about.getByRole('button', { name: 'OK' }).click();
     await page.locator('.modal').waitFor({ state: 'detached' });
+
+    server.dropSockets();
+    await page.locator('.zv-stopped').waitFor();
+    await look(page, `${size}-stopped`);
   });
 
   test(`the settings view, its forms, the toasts and the tour at ${size} size`, async (t) => {

@@ -83,18 +83,26 @@ function bindPane(pane) {
   }));
 }
 
-function showIdLine() {
-  let own = null;
-  for (const a of accounts) if (a.value.domain === SIP_DOMAIN) own = a.value;
-  if (!own) return;
-  const online = own.status === true;
+function showStatus(online) {
   const word = online ? 'Online' : 'Offline';
-  byId('sipid').textContent = address(own);
   const dot = byId('sipdot');
   dot.classList.toggle('zv-dot-online', online);
   dot.title = word;
   const status = byId('sipstatus');
   if (status.textContent !== word) status.textContent = word;
+}
+
+// The ID as offline, when the program has stopped.
+export function showOffline() {
+  if (!byId('zv-id').classList.contains('d-none')) showStatus(false);
+}
+
+function showIdLine() {
+  let own = null;
+  for (const a of accounts) if (a.value.domain === SIP_DOMAIN) own = a.value;
+  if (!own) return;
+  byId('sipid').textContent = address(own);
+  showStatus(own.status === true);
   byId('zv-id').classList.remove('d-none');
 }
 
