@@ -4,8 +4,9 @@
 // and each look is kept as a screenshot.
 import test from 'node:test';
 import assert from 'node:assert/strict';
-import { useBrowser, openPage, until } from '../lib/e2e.mjs';
+import { useBrowser, openPage, until, sleep } from '../lib/e2e.mjs';
 import { look, glyphContrast } from '../lib/audit.mjs';
+import { screenshot } from '../lib/browser.mjs';
 import { devices, meterLine, stats, statsEntry, updateNotice } from '../lib/fixtures.mjs';
 
 useBrowser();
@@ -20,6 +21,8 @@ const STATE = {
 };
 
 const SIZES = [['desktop', { width: 1280, height: 800 }], ['narrow', { width: 360, height: 740 }]];
+// the phone the faults were seen on
+const PHONE = { width: 390, height: 844 };
 
 const shown = (page, text) => page.locator('.modal.show', { hasText: text });
 
@@ -40,6 +43,36 @@ async function studio(server, page) {
   for (const key of ['record', 'mute']) server.options.set(key, 'true');
   server.push('/ws_options', server.options.json());
   await page.locator('#btn-mute.btn-danger').waitFor();
+}
+
+// What is wrong with the tour's step on screen: a popover over the element
+// it describes or off the screen, text under the close button (with its
+// focus ring), or controls that are not in the page's font.
+function tourFaults(page) {
+  return page.evaluate(() => {
+    const faults = [];
+    const box = (el, grow = 0) => {
+      const r = el.getBoundingClientRect();
+      return { left: r.left - grow, top: r.top - grow, right: r.right + grow, bottom: r.bottom + grow };
+    };
+    const meets = (a, b) => a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+    const popover = document.querySelector('.driver-popover');
+    const close = popover.querySelector('.driver-popover-close-btn');
+    // the focus ring reaches 2 + 3 px out, its dark ring 5 px more
+    const ring = box(close, 10);
+    const p = box(popover);
+    if (p.left < 0 || p.top < 0 || p.right > innerWidth || p.bottom > innerHeight) faults.push('the popover leaves the screen');
+    if (ring.left < 0 || ring.top < 0 || ring.right > innerWidth) faults.push('the close button is cut at the screen edge');
+    const shown = document.querySelector('.driver-active-element');
+    if (shown && meets(p, box(shown))) faults.push('the popover covers the element it describes');
+    const range = document.createRange();
+    range.selectNodeContents(popover.querySelector('.driver-popover-description'));
+    if ([...range.getClientRects()].some((r) => meets(r, ring))) faults.push('the text runs under the close button');
+    for (const el of popover.querySelectorAll('button, .driver-popover-description, .driver-popover-progress-text')) {
+      if (!getComputedStyle(el).fontFamily.startsWith('"Roboto Mono"')) faults.push(`${el.className} not in the page's font`);
+    }
+    return faults;
+  });
 }
 
 for (const [size, viewport] of SIZES) {
@@ -152,6 +185,7 @@ for (const [size, viewport] of SIZES) {
       const popover = tour.page.locator('.driver-popover');
       await popover.locator('.driver-popover-progress-text', { hasText: `${step} of 3` }).waitFor();
       await look(tour.page, `${size}-tour-step${step}`);
+      assert.deepEqual(await tourFaults(tour.page), [], `tour step ${step}`);
       await popover.locator('.driver-popover-next-btn').click();
     }
   });
@@ -177,4 +211,40 @@ test('close buttons stand out from the dialog and the toasts they sit on', async
   await close.waitFor();
   const ratio = await glyphContrast(page, close);
   assert.ok(ratio >= 3, `error toast close button ${ratio}:1`);
+});
+
+test('states show without their colours: network quality and the pressed toggles in forced colours', async (t) => {
+  const { server, page } = await openPage(t, {}, { forcedColors: 'active' });
+  for (const track of [1, 2, 3, 4]) server.placeCall(`sip:guest${track}@other.test`, 'Established', track);
+  server.pushCalls();
+  await page.locator('#netstatus4').waitFor();
+  server.push('/ws_calls', stats([statsEntry(1), statsEntry(2, { rtt: 250000 }), statsEntry(3, { rtt: 500000 }), statsEntry(4, { rxPackets: 0 })]));
+  await page.locator('#netstatus3 .netstatus-bad').waitFor();
+  const looks = [];
+  for (const track of [1, 2, 3, 4]) looks.push((await page.locator(`#netstatus${track} .netstatus-icon`).screenshot()).toString('base64'));
+  assert.equal(new Set(looks).size, 4, 'good, fair, bad and no data look different');
+  await screenshot(page, 'forced-colours-network');
+
+  for (const [id, key] of [['btn-mute', 'mute'], ['btn-record', 'record'], ['btn-onair', 'onair']]) {
+    const off = (await page.locator(`#${id}`).screenshot()).toString('base64');
+    server.options.set(key, 'true');
+    server.push('/ws_options', server.options.json());
+    await page.locator(`#${id}[aria-pressed="true"]`).waitFor();
+    const on = (await page.locator(`#${id}`).screenshot()).toString('base64');
+    assert.ok(on !== off, `${key} on looks different from off`);
+  }
+  await screenshot(page, 'forced-colours-toggles-on');
+});
+
+test('the tour on a phone, where the ID line comes in after it started', async (t) => {
+  const { page } = await openPage(t, STATE, { viewport: PHONE, onboarded: false });
+  const popover = page.locator('.driver-popover');
+  for (let step = 1; step <= 3; step += 1) {
+    await popover.locator('.driver-popover-progress-text', { hasText: `${step} of 3` }).waitFor();
+    await page.locator('#zv-id:not(.d-none)').waitFor();
+    await sleep(100);
+    assert.deepEqual(await tourFaults(page), [], `tour step ${step}`);
+    await screenshot(page, `phone-tour-step${step}`);
+    await popover.locator('.driver-popover-next-btn').click();
+  }
 });

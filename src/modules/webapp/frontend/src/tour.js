@@ -21,8 +21,15 @@ export function startTourOnce() {
     // runs whenever the user ends the tour: closed, overlay or last step
     onDestroyStarted: () => {
       writeKey('zvonboarding', 'completed');
+      layout.disconnect();
       tour.destroy();
     },
   });
+  // What arrives after the start (the ID line, the calls) moves the element
+  // a step shows: the step is placed anew beside it.
+  const layout = new ResizeObserver(() => {
+    if (tour.isActive()) tour.refresh();
+  });
+  layout.observe(document.getElementById('app'));
   tour.drive();
 }
