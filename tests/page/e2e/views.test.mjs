@@ -5,7 +5,8 @@
 import test from 'node:test';
 import assert from 'node:assert/strict';
 import { useBrowser, openPage, until, sleep } from '../lib/e2e.mjs';
-import { look, glyphContrast } from '../lib/audit.mjs';
+import { look, glyphContrast, tourFaults } from '../lib/audit.mjs';
+import { walk, closeDialog } from '../lib/walk.mjs';
 import { screenshot } from '../lib/browser.mjs';
 import { devices, meterLine, stats, statsEntry, updateNotice } from '../lib/fixtures.mjs';
 
@@ -26,11 +27,6 @@ const PHONE = { width: 390, height: 844 };
 
 const shown = (page, text) => page.locator('.modal.show', { hasText: text });
 
-async function closeDialog(page) {
-  await page.keyboard.press('Escape');
-  await page.locator('.modal').waitFor({ state: 'detached' });
-}
-
 async function studio(server, page) {
   server.placeCall('sip:carol@sip.zorvane.net', 'Established', 1);
   server.placeCall('sip:4711@pbx.broadcast-house.example', 'Established', 2);
@@ -45,69 +41,12 @@ async function studio(server, page) {
   await page.locator('#btn-mute.btn-danger').waitFor();
 }
 
-// What is wrong with the tour's step on screen: a popover over the element
-// it describes or off the screen, text under the close button (with its
-// focus ring), or controls that are not in the page's font.
-function tourFaults(page) {
-  return page.evaluate(() => {
-    const faults = [];
-    const box = (el, grow = 0) => {
-      const r = el.getBoundingClientRect();
-      return { left: r.left - grow, top: r.top - grow, right: r.right + grow, bottom: r.bottom + grow };
-    };
-    const meets = (a, b) => a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
-    const popover = document.querySelector('.driver-popover');
-    const close = popover.querySelector('.driver-popover-close-btn');
-    // the focus ring reaches 2 + 3 px out, its dark ring 5 px more
-    const ring = box(close, 10);
-    const p = box(popover);
-    if (p.left < 0 || p.top < 0 || p.right > innerWidth || p.bottom > innerHeight) faults.push('the popover leaves the screen');
-    if (ring.left < 0 || ring.top < 0 || ring.right > innerWidth) faults.push('the close button is cut at the screen edge');
-    const shown = document.querySelector('.driver-active-element');
-    if (shown && meets(p, box(shown))) faults.push('the popover covers the element it describes');
-    const range = document.createRange();
-    range.selectNodeContents(popover.querySelector('.driver-popover-description'));
-    if ([...range.getClientRects()].some((r) => meets(r, ring))) faults.push('the text runs under the close button');
-    for (const el of popover.querySelectorAll('button, .driver-popover-description, .driver-popover-progress-text')) {
-      if (!getComputedStyle(el).fontFamily.startsWith('"Roboto Mono"')) faults.push(`${el.className} not in the page's font`);
-    }
-    return faults;
-  });
-}
-
 for (const [size, viewport] of SIZES) {
-  test(`the tracks view with calls, its menus and dialogs at ${size} size`, async (t) => {
+  test(`every view, menu and dialog with calls and without, at ${size} size`, async (t) => {
     const { server, page } = await openPage(t, STATE, { viewport });
     await look(page, `${size}-tracks-empty`);
     await studio(server, page);
-    await look(page, `${size}-tracks-calls`);
-
-    await page.focus('#netstatus2 .netstatus-btn');
-    const popup = page.locator('#netstatus-info2');
-    await popup.waitFor({ state: 'visible' });
-    const box = await popup.boundingBox();
-    assert.ok(box.x >= 0 && box.x + box.width <= viewport.width, `popup at ${box.x}..${box.x + box.width}`);
-    assert.ok(box.width >= 260, `popup ${box.width} wide`);
-    assert.ok(await popup.evaluate((p) => p.scrollWidth <= p.clientWidth), 'the figures fit in the popup');
-    await look(page, `${size}-network-popup`);
-
-    await page.click('#dropdown1');
-    await page.locator('#formControlRange1').waitFor({ state: 'visible' });
-    await look(page, `${size}-call-menu`);
-    await page.locator('#activecalls .zv-track[data-track="1"] .keyboard').click();
-    await shown(page, 'DTMF Keyboard').waitFor();
-    await look(page, `${size}-dtmf`);
-    await closeDialog(page);
-
-    await page.click('#dropdown2');
-    await page.locator('#activecalls .zv-track[data-track="2"] .addcontactshort').click();
-    const add = shown(page, 'Add Contact');
-    await add.waitFor();
-    await page.fill('#formaddcontact-name', 'ab');
-    await add.getByRole('button', { name: 'Save' }).click();
-    await page.locator('#formaddcontact-name.is-invalid').waitFor();
-    await look(page, `${size}-add-contact-invalid`);
-    await closeDialog(page);
+    await walk(page, size);
 
     server.placeCall('sip:caller@other.test', 'Incoming', 4);
     server.pushCalls();
@@ -116,76 +55,26 @@ for (const [size, viewport] of SIZES) {
     await look(page, `${size}-incoming`);
     await closeDialog(page);
 
-    await page.click('#btn-interface');
-    await page.locator('.modal.show.audiointerface-dialog').waitFor();
-    await look(page, `${size}-devices`);
-    await closeDialog(page);
-
-    await page.click('#btn-onair');
-    await shown(page, 'Start live stream?').waitFor();
-    await look(page, `${size}-onair`);
-    await closeDialog(page);
-
     server.push('/ws_baresip', updateNotice('v27.1.0'));
     await shown(page, 'Update available').waitFor();
     await look(page, `${size}-update`);
     await closeDialog(page);
 
-    await page.click('#changelog');
-    const about = shown(page, 'Changelog');
-    await about.waitFor();
-    await look(page, `${size}-about`);
-    await about.getByRole('tab', { name: 'Credits' }).click();
-    await page.locator('#credits.show').waitFor();
-    await look(page, `${size}-about-credits`);
-    await about.getByRole('button', { name: 'OK' }).click();
-    await page.locator('.modal').waitFor({ state: 'detached' });
-
+    server.push('/ws_calls', { callback: 'CLOSED', message: 'Connection reset by peer' });
+    await page.locator('.toast', { hasText: 'Call closed' }).waitFor();
+    await look(page, `${size}-toasts`);
     server.dropSockets();
     await page.locator('.zv-stopped').waitFor();
     await look(page, `${size}-stopped`);
   });
 
-  test(`the settings view, its forms, the toasts and the tour at ${size} size`, async (t) => {
-    const { server, page } = await openPage(t, STATE, { viewport, hash: '#settings' });
-    await look(page, `${size}-settings-contacts`);
-    await page.click('#buttonaddcontact');
-    await shown(page, 'Add Contact').waitFor();
-    await look(page, `${size}-new-contact`);
-    await closeDialog(page);
-
-    await page.click('#sip-account-tab');
-    await page.locator('#accounts.show').waitFor();
-    await look(page, `${size}-settings-accounts`);
-    await page.click('#buttonaddsip');
-    const add = shown(page, 'Add SIP Account');
-    await add.waitFor();
-    await add.getByRole('button', { name: 'Save' }).click();
-    await page.locator('#formaddsip .is-invalid').first().waitFor();
-    await look(page, `${size}-new-account-invalid`);
-    await closeDialog(page);
-    await page.locator('.editsip').first().click();
-    await shown(page, 'Edit SIP Account').waitFor();
-    await look(page, `${size}-edit-account`);
-    await closeDialog(page);
-
-    await page.click('#sip-options-tab');
-    await page.locator('#options.show').waitFor();
-    await look(page, `${size}-settings-options`);
-
-    server.push('/ws_calls', { callback: 'CLOSED', message: 'Connection reset by peer' });
-    server.push('/ws_calls', { callback: 'INCOMING', peeruri: 'sip:x@other.test', key: '9' });
-    await shown(page, 'Incoming call').waitFor();
-    await closeDialog(page);
-    await until(async () => (await page.locator('.toast').count()) === 2, 'toasts');
-    await look(page, `${size}-toasts`);
-
-    const tour = await openPage(t, STATE, { viewport, onboarded: false });
+  test(`the tour at ${size} size`, async (t) => {
+    const { page } = await openPage(t, STATE, { viewport, onboarded: false });
     for (let step = 1; step <= 3; step += 1) {
-      const popover = tour.page.locator('.driver-popover');
+      const popover = page.locator('.driver-popover');
       await popover.locator('.driver-popover-progress-text', { hasText: `${step} of 3` }).waitFor();
-      await look(tour.page, `${size}-tour-step${step}`);
-      assert.deepEqual(await tourFaults(tour.page), [], `tour step ${step}`);
+      await look(page, `${size}-tour-step${step}`);
+      assert.deepEqual(await tourFaults(page), [], `tour step ${step}`);
       await popover.locator('.driver-popover-next-btn').click();
     }
   });

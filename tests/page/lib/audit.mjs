@@ -105,3 +105,33 @@ export async function glyphContrast(page, locator) {
     return Math.round(best * 100) / 100;
   }, png.toString('base64'));
 }
+
+// What is wrong with the tour's step on screen: a popover over the element
+// it describes or off the screen, text under the close button (with its
+// focus ring), or controls that are not in the page's font.
+export function tourFaults(page) {
+  return page.evaluate(() => {
+    const faults = [];
+    const box = (el, grow = 0) => {
+      const r = el.getBoundingClientRect();
+      return { left: r.left - grow, top: r.top - grow, right: r.right + grow, bottom: r.bottom + grow };
+    };
+    const meets = (a, b) => a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+    const popover = document.querySelector('.driver-popover');
+    const close = popover.querySelector('.driver-popover-close-btn');
+    // the focus ring reaches 2 + 3 px out, its dark ring 5 px more
+    const ring = box(close, 10);
+    const p = box(popover);
+    if (p.left < 0 || p.top < 0 || p.right > innerWidth || p.bottom > innerHeight) faults.push('the popover leaves the screen');
+    if (ring.left < 0 || ring.top < 0 || ring.right > innerWidth) faults.push('the close button is cut at the screen edge');
+    const shown = document.querySelector('.driver-active-element');
+    if (shown && meets(p, box(shown))) faults.push('the popover covers the element it describes');
+    const range = document.createRange();
+    range.selectNodeContents(popover.querySelector('.driver-popover-description'));
+    if ([...range.getClientRects()].some((r) => meets(r, ring))) faults.push('the text runs under the close button');
+    for (const el of popover.querySelectorAll('button, .driver-popover-description, .driver-popover-progress-text')) {
+      if (!getComputedStyle(el).fontFamily.startsWith('"Roboto Mono"')) faults.push(`${el.className} not in the page's font`);
+    }
+    return faults;
+  });
+}
