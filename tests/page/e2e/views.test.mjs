@@ -4,22 +4,16 @@
 // and each look is kept as a screenshot.
 import test from 'node:test';
 import assert from 'node:assert/strict';
-import { useBrowser, openPage, until, sleep } from '../lib/e2e.mjs';
+import { useBrowser, openPage, sleep } from '../lib/e2e.mjs';
 import { look, glyphContrast, tourFaults } from '../lib/audit.mjs';
 import { walk, closeDialog } from '../lib/walk.mjs';
 import { screenshot } from '../lib/browser.mjs';
-import { devices, meterLine, stats, statsEntry, updateNotice } from '../lib/fixtures.mjs';
+import { devices, stats, statsEntry, updateNotice } from '../lib/fixtures.mjs';
+import { STUDIO, busyStudio } from '../lib/studio.mjs';
 
 useBrowser();
 
-const STATE = {
-  accounts: [
-    ['0', { user: '631', domain: 'sip.zorvane.net', password: 'x', status: true, current: true }],
-    ['1', { user: 'studio-desk', domain: 'pbx.broadcast-house.example', password: 'y', status: false }],
-  ],
-  contacts: [['0', { name: 'Carol', sip: 'carol@sip.zorvane.net' }], ['1', { name: 'Newsroom', sip: 'newsroom-desk@pbx.broadcast-house.example' }]],
-  devices: devices({ error: 'Output device busy' }),
-};
+const STATE = { ...STUDIO, devices: devices({ error: 'Output device busy' }) };
 
 const SIZES = [['desktop', { width: 1280, height: 800 }], ['narrow', { width: 360, height: 740 }]];
 // the phone the faults were seen on
@@ -28,15 +22,8 @@ const PHONE = { width: 390, height: 844 };
 const shown = (page, text) => page.locator('.modal.show', { hasText: text });
 
 async function studio(server, page) {
-  server.placeCall('sip:carol@sip.zorvane.net', 'Established', 1);
-  server.placeCall('sip:4711@pbx.broadcast-house.example', 'Established', 2);
-  server.placeCall('sip:guest@other.test', 'Outgoing', 3);
-  server.pushCalls();
-  await page.locator('#netstatus3').waitFor();
-  server.push('/ws_calls', stats([statsEntry(1), statsEntry(2, { rtt: 250000, jitter: 12000 }), statsEntry(3, { jbuf: 'full' })]));
-  server.push('/ws_meter', meterLine({ 0: ['-12.0', '-14.5'], 1: ['-24.0', '-22.0'], 3: ['-5.0', '-2.5'] }, '0:03:17'));
-  await until(async () => (await page.textContent('#record_time')) === '0:03:17', 'meters');
-  for (const key of ['record', 'mute']) server.options.set(key, 'true');
+  await busyStudio(server, page);
+  server.options.set('mute', 'true');
   server.push('/ws_options', server.options.json());
   await page.locator('#btn-mute.btn-danger').waitFor();
 }
