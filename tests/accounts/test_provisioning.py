@@ -102,6 +102,8 @@ class Provisioning_(unittest.TestCase):
         self.assertTrue(wait(lambda: server.lines))
         self.assertTrue(wait(lambda: unregistrations() > before), self.registrar.log())
         again.wait_output("delete user sip:svc@")
+        # The answer's record is stored again just after the deletion.
+        wait(lambda: sorted(by_user(again.accounts())) == ["svc", "zed"])
         self.assertEqual(sorted(by_user(again.accounts())), ["svc", "zed"])
 
     def test_empty_answer_deletes_every_service_record(self):

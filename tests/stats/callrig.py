@@ -133,24 +133,30 @@ class FarEnd:
 
     def __init__(self, root, name, sip_port, ctrl_port, user="peer", domain="127.0.0.1",
                  auto_answer=True, codecs=None, cert=None, cafile=None, tone=440,
-                 trace=False, source_rate=48000, source_channels=2):
+                 trace=False, source_rate=48000, source_channels=2, audio=None, dumps=True,
+                 modules=(), extra_config=()):
+        """audio: (source, player) in place of the tone and the null
+        player; dumps=False loads no sndfile; modules and extra_config are
+        added to the configuration."""
         self.dir = os.path.join(root, name)
         self.snd = os.path.join(self.dir, "snd")
         os.makedirs(self.snd)
         self.ctrl_port = ctrl_port
         self.sip_port = sip_port
-        wav = os.path.join(self.dir, "tone.wav")
-        tone_wav(wav, tone, 30, rate=source_rate, channels=source_channels)
+        if audio is None:
+            wav = os.path.join(self.dir, "tone.wav")
+            tone_wav(wav, tone, 30, rate=source_rate, channels=source_channels)
+            audio = ("aufile,%s" % wav, "aubridge,nul")
         lines = [
             "poll_method epoll",
             "call_max_calls 10",
             "sip_listen 127.0.0.1:%d" % sip_port,
             "net_interface 127.0.0.1",
-            "audio_player aubridge,nul",
+            "audio_player %s" % audio[1],
             "audio_alert aubridge,nul",
-            "audio_source aufile,%s" % wav,
+            "audio_source %s" % audio[0],
             "rtp_stats yes",
-            "snd_path %s" % self.snd,
+            *(["snd_path %s" % self.snd] if dumps else []),
             "ctrl_tcp_listen 127.0.0.1:%d" % ctrl_port,
             "module_path %s" % BARESIP_MODULES,
             "module opus.so",
@@ -158,10 +164,12 @@ class FarEnd:
             "module g722.so",
             "module aufile.so",
             "module aubridge.so",
-            "module sndfile.so",
+            *(["module sndfile.so"] if dumps else []),
+            *("module %s" % m for m in modules),
             "module_tmp account.so",
             "module_app menu.so",
             "module_app ctrl_tcp.so",
+            *extra_config,
         ]
         if cert:
             lines.append("sip_certificate %s" % cert)

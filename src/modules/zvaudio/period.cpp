@@ -2,6 +2,7 @@
 // with a player delivers its audio, every caller is sent the local signal
 // with the other callers, and the monitor mix is queued for the output.
 #include "engine.h"
+#include "mixminus.h"
 #include "record.h"
 #include "webapp_engine.h"
 
@@ -13,10 +14,8 @@ namespace {
 constexpr float meter_scale = 1.0f / 32767.0f;
 static_assert(std::bit_cast<uint32_t>(meter_scale) == 0x38000100);
 
-inline int32_t saturate(int32_t v)
-{
-	return v > 32767 ? 32767 : (v < -32767 ? -32767 : v);
-}
+// Tracks that can carry a call: the six callers and the on-air stream.
+constexpr size_t call_tracks = 7;
 
 void count(std::atomic<uint64_t> &counter)
 {
@@ -93,7 +92,9 @@ void mix_tracks(int16_t *s16, size_t samples)
 	else
 		std::memset(mix, 0, samples * sizeof(int16_t));
 
-	unsigned pairs = 0;
+	const int16_t *calls[call_tracks];
+	int32_t *mixminus[call_tracks];
+	size_t heard = 0;
 	for (struct le *le = zva.track_list.head; le; le = le->next) {
 		auto *t = static_cast<struct track *>(le->data);
 		if (t->local)
@@ -104,8 +105,7 @@ void mix_tracks(int16_t *s16, size_t samples)
 			continue;
 		}
 		const int16_t *c = t->play->sampv;
-		for (size_t k = 0; k < samples; ++k)
-			mix[k] = int16_t(saturate(int32_t(mix[k]) + c[k]));
+		mix_add(mix, c, samples);
 		if (rec && t->ab) {
 			record_write(t, c, samples);
 			t->rec_used.store(true, std::memory_order_relaxed);
@@ -116,25 +116,14 @@ void mix_tracks(int16_t *s16, size_t samples)
 			webapp_meter_update(uint32_t(t->ch), t->meter_buf, uint32_t(samples / 2));
 		}
 
-		bool first = true;
-		for (struct le *oe = zva.track_list.head; oe; oe = oe->next) {
-			auto *o = static_cast<struct track *>(oe->data);
-			if (o == t || o->local || !o->play_active)
-				continue;
-			const int16_t *oc = o->play->sampv;
-			int32_t *mm = t->mixminus;
-			if (first) {
-				for (size_t k = 0; k < samples; ++k)
-					mm[k] = oc[k];
-				first = false;
-			}
-			else {
-				for (size_t k = 0; k < samples; ++k)
-					mm[k] = saturate(mm[k] + oc[k]);
-			}
-			++pairs;
-		}
+		calls[heard] = c;
+		mixminus[heard] = t->mixminus;
+		++heard;
 	}
+	// Each caller's mix-minus over the others; one caller alone keeps its
+	// old one.
+	mixminus_build(calls, mixminus, heard, samples);
+	const size_t pairs = heard ? heard * (heard - 1) : 0;
 
 	const uint64_t timestamp = zva.total_frames * 1000000 / ZV_RATE;
 	for (struct le *le = zva.track_list.head; le; le = le->next) {
@@ -142,15 +131,10 @@ void mix_tracks(int16_t *s16, size_t samples)
 		if (t->local || !t->src_active || !t->play_active)
 			continue;
 		int16_t *out = t->src->sampv;
-		if (pairs > 0) {
-			const int32_t *mm = t->mixminus;
-			for (size_t k = 0; k < samples; ++k)
-				out[k] = int16_t(saturate(int32_t(s16[k]) + mm[k]));
-		}
-		else {
-			for (size_t k = 0; k < samples; ++k)
-				out[k] = s16[k] == -32768 ? -32767 : s16[k];
-		}
+		if (pairs > 0)
+			mix_send(out, s16, t->mixminus, samples);
+		else
+			mix_send_alone(out, s16, samples);
 		struct auframe af;
 		auframe_init(&af, AUFMT_S16LE, out, samples);
 		af.timestamp = timestamp;
