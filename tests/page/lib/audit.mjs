@@ -36,6 +36,32 @@ export function missingFigures(page) {
   });
 }
 
+// Fields whose edge does not stand out 3:1 from what is behind them, the
+// contrast asked of the boundary of a control.
+export function weakBoundaries(page) {
+  return page.evaluate(() => {
+    const rgb = (text) => text.match(/[\d.]+/g).map(Number);
+    const lum = ([r, g, b]) => [r, g, b].map((v) => {
+      const c = v / 255;
+      return c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
+    }).reduce((sum, c, i) => sum + c * [0.2126, 0.7152, 0.0722][i], 0);
+    const behind = (el) => {
+      for (let node = el.parentElement; node; node = node.parentElement) {
+        const colour = rgb(getComputedStyle(node).backgroundColor);
+        if (colour.length === 3 || colour[3] > 0) return colour;
+      }
+      return [255, 255, 255];
+    };
+    const fields = document.querySelectorAll('.form-control, .form-select, .form-check-input:not(:checked)');
+    return [...fields].filter((f) => !f.disabled && f.getClientRects().length > 0).flatMap((f) => {
+      const a = lum(rgb(getComputedStyle(f).borderTopColor));
+      const b = lum(behind(f));
+      const ratio = (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05);
+      return ratio < 3 ? [`#${f.id} edge ${ratio.toFixed(2)}:1`] : [];
+    });
+  });
+}
+
 // How far the page reaches past the right edge of the screen, in CSS pixels.
 export function sideways(page) {
   return page.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
@@ -66,6 +92,7 @@ export async function look(page, name) {
   await screenshot(page, name);
   assert.deepEqual(await axeFindings(page), [], `accessibility of ${name}`);
   assert.deepEqual(await missingFigures(page), [], `figures of ${name}`);
+  assert.deepEqual(await weakBoundaries(page), [], `field edges of ${name}`);
   assert.equal(await sideways(page), 0, `sideways scroll of ${name}`);
   assert.deepEqual(await midWordBreaks(page), [], `addresses of ${name}`);
 }

@@ -30,7 +30,7 @@ export function openSocket(path, { onJson, onText, onError, onClose } = {}) {
   });
   if (onError) ws.addEventListener('error', onError);
   if (onClose) ws.addEventListener('close', onClose);
-  ws.addEventListener('close', () => closeWatchers.forEach((fn) => fn(path)));
+  ws.addEventListener('close', () => closeWatchers.forEach((fn) => fn()));
   return {
     ws,
     send: (obj) => sendJson(ws, obj),

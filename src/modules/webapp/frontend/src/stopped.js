@@ -31,7 +31,6 @@ export function showStopped() {
     link.setAttribute('aria-disabled', 'true');
     link.setAttribute('tabindex', '-1');
   });
-  document.body.classList.add('zv-is-stopped');
 
   const notice = el('div', { class: 'zv-stopped', role: 'alert' });
   notice.append(el('p', {}, `${APP_NAME} has stopped. Start it again, then reload this page.`));
