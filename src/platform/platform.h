@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <pthread.h>
 
 // The user's home folder: $HOME, else the password database. 0 or ENOENT.
@@ -33,3 +34,12 @@ void zv_timer_period_end();
 // Starts a thread that blocks the signals the main loop handles, so that
 // they always reach the main thread. The result is pthread_create's.
 int zv_thread_create(pthread_t *thread, void *(*start)(void *), void *arg);
+
+// WaitOnAddress on a 32-bit value: sleeps while *address holds compare, at
+// most timeout_ms milliseconds (-1: no limit); false when the time ran out.
+// It may return early: callers check their condition again.
+bool zv_wait_on_address(const void *address, int32_t compare, int timeout_ms);
+// WakeByAddressSingle and WakeByAddressAll: wake one or every thread that
+// waits on address.
+void zv_wake_by_address_single(const void *address);
+void zv_wake_by_address_all(const void *address);

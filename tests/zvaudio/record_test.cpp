@@ -4,6 +4,8 @@
 #include "record.h"
 
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -268,14 +270,16 @@ TEST_F(record_test, record_time_follows_the_local_writer)
 	EXPECT_EQ(0, zvaudio_record_time());
 	zvaudio_record_set(true);
 	EXPECT_EQ(0, zvaudio_record_time());
-	feed_noise(1000);
+	// Ten seconds and one period more: a period wakes the writers for the
+	// audio fed before it, and they write whole blocks of 20 ms.
+	feed_noise(1001);
 	for (int i = 0; i < 200 && zvaudio_record_time() < 10000; ++i)
 		run_loop(10);
 	EXPECT_EQ(10000, zvaudio_record_time());
 	zvaudio_record_set(false);
 	ASSERT_TRUE(wait_closed(7));
 	EXPECT_EQ(0, zvaudio_record_time());
-	EXPECT_EQ(1u, count_logged("stop after 960000 samples"));
+	EXPECT_EQ(1u, count_logged("stop after 960960 samples"));
 }
 
 // Module close stops a running recording and waits for its files.
@@ -306,10 +310,90 @@ TEST_F(record_test, full_disk_stops_the_recording_and_keeps_the_files)
 	EXPECT_EQ(1u, count_logged("zvaudio/record: Recording stopped: could not write the record files (disk full?)"));
 	ASSERT_EQ(1u, fakes.options.size());
 	EXPECT_EQ(std::make_pair(std::string("record"), std::string("false")), fakes.options[0]);
-	ASSERT_TRUE(wait_closed(7));
+	// The full file is finished up to its last whole frame.
+	ASSERT_TRUE(wait_closed(6));
+	for (int i = 0; i < 100 && !count_logged("zvaudio/record: track 0 kept "); ++i)
+		run_loop(20);
+	EXPECT_EQ(1u, count_logged("zvaudio/record: track 0 kept "));
 	const fs::path local = folders()[0] / "local.flac";
 	EXPECT_EQ(0, std::system(("flac -t -s '" + local.string() + "'").c_str()));
 	EXPECT_GT(fs::file_size(local), 4096u);
+	EXPECT_EQ(std::to_string(decode(local).size() / 2) + "\n", metaflac("--show-total-samples", local));
+}
+
+// What a crash leaves: a file without its length, perhaps cut inside a
+// frame. The frames are found from its end (the file is longer than the
+// part read); flac's own analysis tells where each frame starts.
+TEST_F(record_test, mend_counts_the_whole_frames_of_an_unfinished_file)
+{
+	zvaudio_record_set(true);
+	feed_noise(400);
+	zvaudio_record_set(false);
+	ASSERT_TRUE(wait_closed(7));
+	const fs::path finished = folders()[0] / "local.flac";
+	ASSERT_GT(fs::file_size(finished), 600u * 1024);
+
+	struct frame {
+		uintmax_t offset;
+		uint64_t first;
+	};
+	std::vector<frame> frames;
+	std::istringstream analysis(shell("flac -s -a -c '" + finished.string() + "'"));
+	uint64_t sample = 0;
+	for (std::string line; std::getline(analysis, line);) {
+		unsigned long long offset, block;
+		if (std::sscanf(line.c_str(), "frame=%*u offset=%llu bits=%*u blocksize=%llu", &offset, &block) == 2) {
+			frames.push_back({offset, sample});
+			sample += block;
+		}
+	}
+	ASSERT_EQ(192000u, sample);
+	ASSERT_GT(frames.size(), 10u);
+	const uintmax_t size = fs::file_size(finished);
+	const uintmax_t audio = frames[0].offset;
+	const frame &last = frames.back(), &middle = frames[frames.size() - 5];
+
+	struct cut {
+		const char *what;
+		uintmax_t length;
+		uint64_t frames;
+		uintmax_t kept;
+	} cuts[] = {
+		{"whole", size, 192000, size},
+		{"inside the last frame", size - 7, last.first, last.offset},
+		{"at a frame's start", middle.offset, middle.first, middle.offset},
+		{"one byte into a frame", middle.offset + 1, middle.first, middle.offset},
+		{"inside the first frame", audio + 100, 0, audio},
+		{"no frame", audio, 0, audio},
+	};
+	for (const cut &c : cuts) {
+		SCOPED_TRACE(c.what);
+		const fs::path copy = home / "cut.flac";
+		fs::copy_file(finished, copy, fs::copy_options::overwrite_existing);
+		fs::resize_file(copy, c.length);
+		// No length and no MD5 signature, as the encoder wrote them at the
+		// start.
+		const int fd = open(copy.c_str(), O_RDWR);
+		const uint8_t unset[5 + 16] = {0xF0};
+		ASSERT_EQ(ssize_t(sizeof(unset)), pwrite(fd, unset, sizeof(unset), 21));
+		ASSERT_EQ("0\n", metaflac("--show-total-samples", copy));
+		uint64_t got = 1;
+		EXPECT_EQ(0, flac_mend(fd, &got));
+		close(fd);
+		EXPECT_EQ(c.frames, got);
+		EXPECT_EQ(c.kept, fs::file_size(copy));
+		EXPECT_EQ(std::to_string(c.frames) + "\n", metaflac("--show-total-samples", copy));
+		// Decodes without error; its MD5 signature stays unset.
+		EXPECT_EQ(0, std::system(("flac -t -s '" + copy.string() + "' 2>/dev/null").c_str()));
+		EXPECT_EQ(2 * c.frames, decode(copy).size());
+	}
+
+	const fs::path other = home / "other.flac";
+	std::ofstream(other) << "not a FLAC file at all, but long enough to be read";
+	const int fd = open(other.c_str(), O_RDWR);
+	uint64_t got;
+	EXPECT_EQ(EINVAL, flac_mend(fd, &got));
+	close(fd);
 }
 
 int main(int argc, char **argv)

@@ -359,6 +359,7 @@ error:
 	zva.device_error = true;
 	zvaudio_stream_release();
 	warning("zvaudio/start: error %H\n", ZV_ERRNO(err));
+	zvaudio_record_device_lost();
 }
 
 int zvaudio_reset()
@@ -424,6 +425,7 @@ void zvaudio_stream_watchdog(void *arg)
 		return;
 
 	warning("zvaudio: audio stream stopped, restarting\n");
+	zvaudio_record_device_lost();
 	zva.device_error = true;
 	if (!renew_device_info())
 		return;

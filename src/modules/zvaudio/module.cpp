@@ -16,11 +16,8 @@ constexpr size_t period_bytes = ZV_PERIOD_VALUES * sizeof(int16_t);
 void track_destructor(void *arg)
 {
 	auto *t = static_cast<struct track *>(arg);
-	if (t->rec_run.exchange(false))
-		pthread_join(t->thread, nullptr);
+	zvaudio_record_writer_end(t);
 	encoder_close(t);
-	mem_deref(t->rec_s16);
-	mem_deref(t->rec_s32);
 	record_fifo_free(t->ab);
 	mem_deref(t->meter_buf);
 	list_unlink(&t->le);

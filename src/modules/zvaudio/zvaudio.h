@@ -44,12 +44,10 @@ struct track {
 	// The recorder's part.
 	std::atomic<bool> rec_run;    // the writer thread keeps running
 	std::atomic<bool> rec_used;   // call audio reached the current recording
-	struct record_fifo *ab;       // recording buffer, NULL when the track is not recorded
+	struct record_fifo *ab;       // recording buffer while the track is recorded, else NULL
 	pthread_t thread;             // writer thread "zvaudio_record", joinable while rec_run
 	FLAC__StreamEncoder *enc;     // encoder of the open file, NULL when none
 	int rec_fd = -1;              // the open file
-	int16_t *rec_s16;             // 1920 values read from ab
-	int32_t *rec_s32;             // the same block widened for the encoder
 	float *meter_buf;             // one period of call audio as float (remote tracks)
 	FLAC__StreamMetadata *meta_comment;
 	FLAC__StreamMetadata *meta_padding;

@@ -74,9 +74,10 @@ class Jack:
 class Program:
     """The program with one account "zv" on 127.0.0.1:SIP_PORT."""
 
-    def __init__(self, root, jack, auto_answer=False, seconds=None, wrapper=(), extra_env=None):
+    def __init__(self, root, jack, auto_answer=False, seconds=None, wrapper=(), extra_env=None,
+                 account_extra=None):
         self.dir = os.path.join(root, "zorvane")
-        os.makedirs(self.dir)
+        os.makedirs(self.dir, exist_ok=True)
         with open(TEMPLATE) as f:
             config = f.read()
         config += "sip_listen\t\t127.0.0.1:%d\nnet_interface\t\t127.0.0.1\n" % SIP_PORT
@@ -87,7 +88,7 @@ class Program:
                     "zv_provisioning_host\t127.0.0.1:1\n" % (PAGE_PORT, auto_answer))
         with open(os.path.join(self.dir, "accounts.json"), "w") as f:
             json.dump({"0": {"user": "zv", "domain": "127.0.0.1:%d" % SIP_PORT,
-                             "password": "secret", "regint": "0"}}, f)
+                             "password": "secret", "regint": "0", **(account_extra or {})}}, f)
         opener = os.path.join(root, "opener.sh")
         with open(opener, "w") as f:
             f.write("#!/bin/sh\nexit 0\n")
@@ -219,6 +220,7 @@ class CallTest(unittest.TestCase):
 
     auto_answer = False
     wrapper = ()
+    account_extra = None
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="zvcalls-")
@@ -226,7 +228,7 @@ class CallTest(unittest.TestCase):
         self.jack = Jack()
         self.addCleanup(self.jack.stop)
         self.program = Program(self.root, self.jack, auto_answer=self.auto_answer,
-                               wrapper=self.wrapper)
+                               wrapper=self.wrapper, account_extra=self.account_extra)
         self.addCleanup(self._stop_program)
         self.page = Page()
         self.addCleanup(self.page.close)
