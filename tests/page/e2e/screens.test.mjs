@@ -4,39 +4,18 @@ import test from 'node:test';
 import assert from 'node:assert/strict';
 import { useBrowser, openPage, until } from '../lib/e2e.mjs';
 import { screenshot } from '../lib/browser.mjs';
-import { meterLine, stats, statsEntry, updateNotice } from '../lib/fixtures.mjs';
+import { updateNotice } from '../lib/fixtures.mjs';
+import { STUDIO as STATE, busyStudio } from '../lib/studio.mjs';
 
 useBrowser();
 
-const STATE = {
-  accounts: [
-    ['0', { user: '631', domain: 'sip.zorvane.net', password: 'x', status: true, current: true }],
-    ['1', { user: 'studio', domain: 'pbx.example', password: 'y', status: false }],
-  ],
-  contacts: [['0', { name: 'Carol', sip: 'carol@sip.zorvane.net' }], ['1', { name: 'Newsroom', sip: 'news@pbx.example' }]],
-};
-
 const SIZES = [['desktop', { width: 1280, height: 800 }], ['phone', { width: 390, height: 844 }]];
-
-async function busyStudio(server, page) {
-  server.placeCall('sip:carol@sip.zorvane.net', 'Established', 1);
-  server.placeCall('sip:echo@sip.zorvane.net', 'Established', 2);
-  server.placeCall('sip:4711@pbx.example', 'Outgoing', 3);
-  server.pushCalls();
-  await page.locator('#netstatus3').waitFor();
-  server.push('/ws_calls', stats([statsEntry(1), statsEntry(2, { rtt: 250000, jitter: 12000 }), statsEntry(3, { rtt: 500000 })]));
-  server.push('/ws_meter', meterLine({ 0: ['-12.0', '-14.5'], 1: ['-24.0', '-22.0'], 3: ['-5.0', '-2.5'], 5: ['-45.0', '-48.0'] }, '0:03:17'));
-  await until(async () => (await page.textContent('#record_time')) === '0:03:17', 'meters');
-}
 
 for (const [size, viewport] of SIZES) {
   test(`screenshots at ${size} size`, async (t) => {
     const { server, page } = await openPage(t, STATE, { viewport });
     await screenshot(page, `${size}-tracks-empty`);
     await busyStudio(server, page);
-    server.options.set('record', 'true');
-    server.push('/ws_options', server.options.json());
-    await page.locator('#btn-record.btn-danger').waitFor();
     await screenshot(page, `${size}-tracks-calls`);
     await page.hover('#netstatus2 .netstatus-btn');
     await page.locator('#netstatus-info2').waitFor({ state: 'visible' });

@@ -1,6 +1,7 @@
 import test from 'node:test';
 import assert from 'node:assert/strict';
 import { useBrowser, openPage, until, sleep } from '../lib/e2e.mjs';
+import { meterLine } from '../lib/fixtures.mjs';
 
 useBrowser();
 
@@ -67,13 +68,8 @@ test('when the server goes, the two reporting sockets leave persistent toasts', 
   assert.equal(await page.locator('.toast.text-bg-danger[role="alert"][aria-live="assertive"]').count(), texts.length);
   // controls on closed sockets send nothing and raise nothing
   const before = server.received.length;
-  await page.click('#btn-record');
-  await page.click('#btn-mute');
-  await page.fill('#sipnumbercall', 'echo');
-  await page.click('#buttoncall');
-  await page.click('#btn-interface');
-  await page.locator('.modal.show').getByRole('button', { name: 'Reload' }).click();
-  await page.locator('.modal.show .modal-footer .btn', { hasText: 'Close' }).click();
+  for (const id of ['#btn-record', '#btn-mute', '#buttoncall', '#btn-interface']) await page.click(id, { force: true });
+  await page.keyboard.press('m');
   assert.equal(server.received.length, before);
   await page.clock.fastForward(15000);
   assert.equal(await page.locator('.toast').count(), texts.length);
@@ -94,4 +90,48 @@ test('other toasts go after 10 s, newest first, text shown as text', async (t) =
   assert.equal(await page.locator('.toast').count(), 2);
   await page.clock.fastForward(2000);
   await until(async () => (await page.locator('.toast').count()) === 0, 'toasts gone');
+});
+
+test('when the program stops, the page shows it stopped until it is reloaded', async (t) => {
+  const accounts = [['0', { user: '631', domain: 'sip.zorvane.net', password: 'x', status: true }]];
+  const { server, page } = await openPage(t, { accounts, options: [['monitoring', ''], ['record', 'true'], ['mute', 'true']] });
+  await page.locator('#sipdot.zv-dot-online').waitFor();
+  await page.locator('#btn-mute[aria-pressed="true"]').waitFor();
+  server.placeCall('sip:a@other.test', 'Established', 2);
+  server.pushCalls();
+  await page.locator('#headphonesbar3').waitFor({ state: 'attached' });
+  server.push('/ws_meter', meterLine({ 0: ['-6.0', '-6.0'], 3: ['-10.0', '-12.0'] }, '0:00:09'));
+  await until(async () => (await page.getAttribute('#microphonebar1 .progress', 'aria-valuenow')) === '85', 'the meters up');
+  await page.click('#btn-interface');
+  await page.locator('.modal.show').waitFor();
+
+  server.dropSockets();
+  const notice = page.locator('.zv-stopped[role="alert"]');
+  await notice.waitFor();
+  assert.match(await notice.textContent(), /^Zorvane has stopped\./);
+  await page.locator('.modal').waitFor({ state: 'detached' });
+  assert.deepEqual(await page.locator('.zv-meter:not(.d-none) .progress').evaluateAll((bars) => bars.map((b) => [b.getAttribute('aria-valuenow'), b.firstElementChild.style.width])),
+    [['0', '0%'], ['0', '0%']]);
+  assert.equal(await page.textContent('#record_time'), '0:00:00');
+  // nothing records, nothing is muted and the ID is offline with the program
+  assert.deepEqual(await page.locator('.zv-controls [aria-pressed="true"], .zv-controls .btn-danger').count(), 0);
+  assert.deepEqual([await page.getAttribute('#sipdot', 'title'), await page.textContent('#sipstatus')], ['Offline', 'Offline']);
+  // the calls ended with the program: no card, no question on leaving
+  assert.equal(await page.locator('#activecalls .zv-track').count(), 0);
+  assert.equal(await page.evaluate(() => window.callactive), false);
+  // nothing that would speak to the program is left to press; the page's
+  // own navigation, the reload and the toasts' close buttons stay
+  const live = () => page.evaluate(() => [...document.querySelectorAll('button, input, select, a[href]')]
+    .filter((c) => !c.disabled && c.getAttribute('aria-disabled') !== 'true' && c.getClientRects().length > 0 && !c.closest('.toast'))
+    .map((c) => c.id || c.getAttribute('aria-label') || c.textContent.trim()));
+  const NAV = ['Skip to main content', 'Zorvane, reload page', 'Tracks', 'Settings', 'Help (opens in a new tab)', 'Reload page'];
+  assert.deepEqual(await live(), [...NAV, 'changelog']);
+  await page.evaluate(() => { window.location.hash = '#settings'; });
+  await page.click('#sip-options-tab');
+  assert.deepEqual(await live(), [...NAV, 'contacts-tab', 'sip-account-tab', 'sip-options-tab', 'changelog']);
+  // one message however many sockets closed
+  assert.equal(await page.locator('.zv-stopped').count(), 1);
+  await page.getByRole('button', { name: 'Reload page' }).click();
+  await page.waitForEvent('load');
+  assert.equal(await page.locator('.zv-stopped').count(), 0);
 });

@@ -37,6 +37,9 @@ export function meterLine(levels = {}, time = '0:00:00') {
   return fields.join(' ');
 }
 
+// A STATS entry as the program sends it: its SIP library has no delay,
+// jitter, skew or late-lost figures of the jitter buffer, so "jbuf" carries
+// the other eight members; jbuf 'full' gives all twelve.
 export function statsEntry(track, { active = true, rxPackets = 500, rtt = 20000, jitter = 2000, put, lost = 0, jbuf = true } = {}) {
   if (!active) return { track, active: false, call: false };
   const e = {
@@ -44,7 +47,8 @@ export function statsEntry(track, { active = true, rxPackets = 500, rtt = 20000,
     rx_packets: rxPackets, tx_packets: rxPackets + 3, rx_lost: 0, rx_jitter: jitter, tx_lost: 1, tx_jitter: 1500, rtt,
   };
   if (jbuf) {
-    e.jbuf = { delay: 40, jitter: 3, skew: -1, packets: 4, put: put ?? rxPackets, lost, late: 2, late_lost: 1, oos: 0, dups: 0, overflow: 0, flush: 1 };
+    e.jbuf = { packets: 4, put: put ?? rxPackets, lost, late: 2, oos: 0, dups: 0, overflow: 0, flush: 1 };
+    if (jbuf === 'full') e.jbuf = { delay: 40, jitter: 3, skew: -1, ...e.jbuf, late_lost: 1 };
   }
   return e;
 }

@@ -1,10 +1,14 @@
 // Calls between the program's page and Debian's baresip on loopback: the
 // card with its state, the caller's meter and network figures, the channel
-// mix, volume, DTMF and the hang-up; a caller's ring with its prompt, and the far end's
-// hang-up, all through the real program.
+// mix, volume, DTMF and the hang-up, by mouse and by keyboard; every view
+// and dialog during a call on a desktop and on phones; a caller's ring with
+// its prompt, and the far end's hang-up; and the page when the program quits
+// during a call, all through the real program.
 import test, { after, before } from 'node:test';
 import assert from 'node:assert/strict';
 import { launch, screenshot } from '../lib/browser.mjs';
+import { look, missingFigures } from '../lib/audit.mjs';
+import { walk } from '../lib/walk.mjs';
 import { RealProgram } from './program.mjs';
 import { FarEnd } from './farend.mjs';
 import { openFirstPage, openProgramPage, meterBars, until } from './pages.mjs';
@@ -54,6 +58,17 @@ test('a call dialled in the page shows its card, meter and figures, takes its co
   assert.match(await card.locator('[data-stat="bitrate"]').textContent(), /^\d+ kbit\/s \/ \d+ kbit\/s$/);
   assert.equal(await page.evaluate(() => window.callactive), true);
   await screenshot(page, 'real-desktop-call');
+  // the jitter buffer's figures that the SIP library here has read "-"
+  await until(async () => /^\d+$/.test(await card.locator('[data-stat="jb_packets"]').textContent()), 'the jitter buffer figures');
+  await card.locator('.netstatus-btn').focus();
+  assert.deepEqual(await missingFigures(page), []);
+  const cells = await card.locator('[data-stat]').evaluateAll((list) => Object.fromEntries(list.map((c) => [c.dataset.stat, c.textContent])));
+  assert.equal(cells.jb_delay, '-');
+  assert.match(cells.jb_late, /^\d+ \/ -$/);
+  await screenshot(page, 'real-desktop-call-network');
+  // the popup goes with the focus, once no pointer rests on it
+  await page.mouse.move(1, 1);
+  await page.focus('#sipnumbercall');
 
   await card.locator('.chmix').click();
   await card.locator('.chmix', { hasText: 'Mono L' }).waitFor();
@@ -62,6 +77,13 @@ test('a call dialled in the page shows its card, meter and figures, takes its co
   await page.locator('#formControlRange1').fill('0.5');
   await page.locator('label[for="formControlRange1"]', { hasText: 'Volume (0.5)' }).waitFor();
   assert.equal(await page.locator('#formControlRange1').isVisible(), true);
+  // and by keyboard, step by step, the slider keeping the focus
+  await page.focus('#formControlRange1');
+  for (const value of ['0.55', '0.6']) {
+    await page.keyboard.press('ArrowRight');
+    await page.locator('label[for="formControlRange1"]', { hasText: `Volume (${value})` }).waitFor();
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'formControlRange1');
+  }
   // a key of the DTMF keypad reaches the far end
   await page.locator('.dropdown-item.keyboard').click();
   const keypad = page.locator('.modal.show');
@@ -74,6 +96,53 @@ test('a call dialled in the page shows its card, meter and figures, takes its co
   assert.equal(await page.evaluate(() => window.callactive), false);
   // the page's own hang-up is no far-end close: no toast
   assert.equal(await page.locator('.toast').count(), 0);
+});
+
+test('two calls: Enter on one Hang up ends that call only, and a second Enter ends nothing', async (t) => {
+  const page = await openProgramPage(t, browser, program);
+  for (const track of ['1', '2']) {
+    await page.fill('#sipnumbercall', farend.aor);
+    await page.press('#sipnumbercall', 'Enter');
+    await page.locator(`.zv-track[data-track="${track}"] .zv-track-state`, { hasText: 'Established' }).waitFor();
+  }
+  await page.focus('#hangup1');
+  await page.keyboard.press('Enter');
+  await page.locator('.zv-track[data-track="1"]').waitFor({ state: 'detached' });
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'sipnumbercall');
+  // the dial box is empty: the program answers that, and the other call stays
+  await page.keyboard.press('Enter');
+  await page.locator('.toast', { hasText: 'Call closed: SIP Number Empty' }).waitFor();
+  assert.equal(await page.locator('.zv-track[data-track="2"] .zv-track-state').textContent(), 'Established');
+  await page.focus('#hangup2');
+  await page.keyboard.press('Enter');
+  await page.locator('.zv-track[data-track="2"]').waitFor({ state: 'detached' });
+});
+
+test('every view and dialog during a call, on a desktop and on phones', async (t) => {
+  for (const [size, viewport] of [['desktop', { width: 1280, height: 800 }], ['phone', { width: 390, height: 844 }], ['narrow', { width: 360, height: 740 }]]) {
+    const page = await openProgramPage(t, browser, program, { viewport });
+    if (size === 'desktop') {
+      await page.fill('#sipnumbercall', farend.aor);
+      await page.click('#buttoncall');
+    }
+    const card = page.locator('.zv-track[data-track="1"]');
+    await card.locator('.zv-track-state', { hasText: 'Established' }).waitFor();
+    await until(async () => /^\d+$/.test(await card.locator('[data-stat="jb_packets"]').textContent()), 'the figures of the call');
+    // the dialogs by keyboard: the focus stays inside and comes back
+    await page.focus('#btn-interface');
+    await page.keyboard.press('Enter');
+    const devices = page.locator('.modal.show.audiointerface-dialog');
+    await devices.waitFor();
+    for (let i = 0; i < 8; i += 1) await page.keyboard.press('Tab');
+    assert.equal(await devices.evaluate((d) => d.contains(document.activeElement)), true);
+    await page.keyboard.press('Escape');
+    await page.locator('.modal').waitFor({ state: 'detached' });
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'btn-interface');
+    await walk(page, `real-${size}-call`);
+  }
+  const page = await openProgramPage(t, browser, program);
+  await page.locator('#hangup1').click();
+  await page.locator('.zv-track[data-track="1"]').waitFor({ state: 'detached' });
 });
 
 test('a caller rings with a toast, a notification and a prompt, is accepted and hangs up', async (t) => {
@@ -99,4 +168,29 @@ test('a caller rings with a toast, a notification and a prompt, is accepted and 
   await closed.waitFor();
   assert.match(await closed.textContent(), /^Call closed: .+/);
   assert.equal(await page.evaluate(() => window.callactive), false);
+});
+
+test('the program quits during a call: the page shows it stopped', async (t) => {
+  const page = await openProgramPage(t, browser, program, { ending: true });
+  await page.fill('#sipnumbercall', farend.aor);
+  await page.click('#buttoncall');
+  await page.locator('.zv-track-state', { hasText: 'Established' }).waitFor();
+  await until(async () => (await meterBars(page, 'headphonesbar1'))[0] > 20, 'the caller\'s meter');
+  await page.click('#btn-interface');
+  await page.locator('.modal.show').waitFor();
+
+  assert.equal(await program.quit(), 0, 'the program\'s exit code');
+  const notice = page.locator('.zv-stopped[role="alert"]');
+  await notice.waitFor();
+  assert.match(await notice.textContent(), /^Zorvane has stopped\./);
+  await page.locator('.modal').waitFor({ state: 'detached' });
+  assert.equal(await page.locator('#activecalls .zv-track').count(), 0);
+  assert.equal(await page.evaluate(() => window.callactive), false);
+  assert.deepEqual(await meterBars(page, 'microphonebar1'), [0, 0]);
+  const enabled = await page.locator('#app button:not([role="tab"]), #app input, #app select, .zv-controls button')
+    .evaluateAll((list) => list.filter((c) => !c.disabled && c.getClientRects().length > 0).map((c) => c.textContent.trim()));
+  assert.deepEqual(enabled, ['Reload page']);
+  await look(page, 'real-desktop-stopped');
+  // one message, whatever else the page shows
+  assert.equal(await page.locator('.zv-stopped').count(), 1);
 });

@@ -1,13 +1,16 @@
 // The page in Chromium against the built program, reached at the address
 // the program itself opens: start-up with its six sockets, an option saved by
 // one page and shown by another, the meters under a real input signal and
-// the device dialog's choices, recording from the footer, screenshots of
-// what a person sees, and the program's end with its last page.
+// the device dialog's choices, recording from the footer, every view and
+// dialog as a person sees it (audited, kept as screenshots), and the
+// program's end with its last page.
 import test, { after, before } from 'node:test';
 import assert from 'node:assert/strict';
 import { readdirSync, readFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { launch, closePage, screenshot } from '../lib/browser.mjs';
+import { look, tourFaults } from '../lib/audit.mjs';
+import { walk } from '../lib/walk.mjs';
 import { PATHS } from '../lib/fakeserver.mjs';
 import { RealProgram } from './program.mjs';
 import { openFirstPage, openProgramPage, meterBars, until } from './pages.mjs';
@@ -171,27 +174,22 @@ test('recording from the footer: the button, the running time and the folder', a
   assert.ok(readdirSync(join(program.root, 'Desktop', 'zorvane', recordings[0])).includes('local.flac'));
 });
 
-test('screenshots of the program\'s page', async (t) => {
-  for (const [size, viewport] of [['desktop', { width: 1280, height: 800 }], ['phone', { width: 390, height: 844 }]]) {
+test('every view and dialog of the program\'s page on a desktop and on phones, and the tour', async (t) => {
+  for (const [size, viewport] of [['desktop', { width: 1280, height: 800 }], ['phone', { width: 390, height: 844 }], ['narrow', { width: 360, height: 740 }]]) {
     const page = await openPage(t, { viewport });
     await until(async () => (await meterBars(page, 'microphonebar1')).length === 2, 'the first meter line');
-    await screenshot(page, `real-${size}-tracks`);
-    await page.click('#btn-interface');
-    await page.locator('.modal.show.audiointerface-dialog').waitFor();
-    await screenshot(page, `real-${size}-devices`);
-    await page.keyboard.press('Escape');
-    await page.locator('.modal').waitFor({ state: 'detached' });
-    for (const [tab, pane] of [['#contacts-tab', 'contacts'], ['#sip-account-tab', 'accounts'], ['#sip-options-tab', 'options']]) {
-      await page.evaluate(() => { window.location.hash = '#settings'; });
-      await page.click(tab);
-      await page.locator(`#${pane}.active.show`).waitFor();
-      await screenshot(page, `real-${size}-settings-${pane}`);
+    await walk(page, `real-${size}`);
+  }
+  for (const viewport of [{ width: 1280, height: 800 }, { width: 390, height: 844 }]) {
+    const tour = await openPage(t, { onboarded: false, viewport });
+    const popover = tour.locator('.driver-popover');
+    for (let step = 1; step <= 3; step += 1) {
+      await popover.locator('.driver-popover-progress-text', { hasText: `${step} of 3` }).waitFor();
+      await look(tour, `real-${viewport.width < 480 ? 'phone' : 'desktop'}-tour-step${step}`);
+      assert.deepEqual(await tourFaults(tour), [], `tour step ${step}`);
+      await popover.locator('.driver-popover-next-btn').click();
     }
   }
-  const tour = await openPage(t, { onboarded: false });
-  await tour.locator('.driver-popover').waitFor();
-  await screenshot(tour, 'real-desktop-tour');
-  await tour.locator('.driver-popover-close-btn').click();
 });
 
 test('closing the last page ends the program', async () => {

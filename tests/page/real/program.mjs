@@ -188,6 +188,14 @@ export class RealProgram {
     return this.program.signalCode ?? this.program.exitCode;
   }
 
+  // Quits the program as the tray's Quit does (SIGTERM), leaving JACK and the
+  // folder for stop(); answers how it ended.
+  async quit() {
+    this.program.kill('SIGTERM');
+    await exited(this.program);
+    return this.program.signalCode ?? this.program.exitCode;
+  }
+
   // Stops the program as the tray's Quit does (SIGTERM) and answers how it
   // ended: its exit code, or the signal that ended it. The folder is kept
   // for a look when the program did not exit with 0.

@@ -111,3 +111,21 @@ test('cell texts', () => {
   assert.equal(off.rtt, '-');
   assert.equal(off.jb_late, '-');
 });
+
+test('figures the program leaves out show as "-"', () => {
+  // the SIP library here has no delay, jitter, skew or late-lost figures of
+  // its jitter buffer, and a stream may lack RTCP figures and bit rates
+  const real = {
+    active: true, rx_packets: 812, tx_packets: 810, buffer: 20, rx_bitrate: 0,
+    jbuf: { packets: 2, put: 800, lost: 0, late: 0, oos: 1, dups: 0, overflow: 0, flush: 3 },
+  };
+  const cells = cellTexts(real, 'good', null);
+  assert.deepEqual(cells, {
+    quality: 'good', rtt: '-', bitrate: '0 kbit/s / -', packets: '812 / 810', lost: '- / -', jitter: '-',
+    buffer: '20 ms', jb_delay: '-', jb_jitter: '-', jb_skew: '-', jb_packets: '2', jb_lost: '0',
+    jb_late: '0 / -', jb_oos: '1 / 0', jb_overflow: '0 / 3',
+  });
+  const sparse = cellTexts({ active: true, rx_jitter: 4000, jbuf: {} }, 'good', null);
+  for (const [name, value] of Object.entries(sparse)) assert.doesNotMatch(value, /undefined|NaN/, name);
+  assert.equal(sparse.jitter, '4.0 ms / -');
+});

@@ -9,6 +9,28 @@ function randomId() {
   return `dialog-${Math.random().toString(36).slice(2, 9)}`;
 }
 
+const TABBABLE = 'a[href], button, input:not([type="hidden"]), select, textarea, [tabindex]:not([tabindex="-1"])';
+
+function tabbables(root) {
+  return [...root.querySelectorAll(TABBABLE)].filter((node) => !node.disabled && node.getClientRects().length > 0);
+}
+
+// Where the focus goes back to when a dialog closes: the element that had it
+// when the dialog opened, or its successor with the same id after a
+// re-render; a menu item of a menu that has closed since gives way to the
+// menu's button.
+function returnPoint(opener) {
+  const ids = [opener.id, opener.closest('.dropdown')?.querySelector('[data-bs-toggle="dropdown"]')?.id].filter(Boolean);
+  const candidates = [opener, ...ids.map((id) => document.getElementById(id))];
+  for (const node of candidates) {
+    if (!node || !node.isConnected || node.disabled) continue;
+    const menu = node.closest('.dropdown-menu');
+    const target = menu && !menu.classList.contains('show') ? menu.parentElement.querySelector('[data-bs-toggle="dropdown"]') : node;
+    if (target && target.getClientRects().length > 0) return target;
+  }
+  return null;
+}
+
 function openDialogs() {
   return [...document.querySelectorAll('.modal.show, .modal[data-zv-opening]')];
 }
@@ -64,8 +86,23 @@ export function dialog({ title, html, size, buttons = [], onEscape, className })
       e.preventDefault();
       e.stopImmediatePropagation();
       escape();
+    } else if (e.key === 'Tab') {
+      // the focus goes round inside the dialog, never out of the page
+      const items = tabbables(root);
+      if (items.length === 0) return;
+      const [first, last] = [items[0], items[items.length - 1]];
+      const at = document.activeElement;
+      if (e.shiftKey && (at === first || at === root)) {
+        e.preventDefault();
+        last.focus();
+      } else if (!e.shiftKey && at === last) {
+        e.preventDefault();
+        first.focus();
+      }
     }
   });
+
+  const opener = document.activeElement && document.activeElement !== document.body ? document.activeElement : null;
 
   // Dialogs opened over others stack above them with their own backdrop.
   const depth = openDialogs().length;
@@ -80,8 +117,11 @@ export function dialog({ title, html, size, buttons = [], onEscape, className })
     if (focus) focus.focus();
   });
   root.addEventListener('hidden.bs.modal', () => {
+    const lost = root.contains(document.activeElement) || document.activeElement === document.body;
     Modal.getInstance(root)?.dispose();
     root.remove();
+    const back = lost && opener ? returnPoint(opener) : null;
+    if (back) back.focus();
     // the toolkit forgets the open state of dialogs still underneath
     if (document.querySelector('.modal.show')) document.body.classList.add('modal-open');
   });

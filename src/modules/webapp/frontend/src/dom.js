@@ -7,6 +7,12 @@ export function el(tag, attrs = {}, text) {
   return node;
 }
 
+// The pieces of an address after which a line may break: its at sign and
+// its dots, so a narrow table wraps "carol@sip.example.net" between names.
+export function addressParts(text) {
+  return String(text ?? '').split(/(?<=[@.])/);
+}
+
 export function escapeHtml(text) {
   return String(text)
     .replace(/&/g, '&amp;')

@@ -11,6 +11,8 @@ import { ws_calls_init } from './ws_calls.js';
 import { ws_meter_init } from './ws_meter.js';
 import { ws_contacts_init } from './ws_contacts.js';
 import { ws_options_init } from './ws_options.js';
+import { whenSocketCloses } from './socket.js';
+import { showStopped } from './stopped.js';
 import './templates.js';
 
 const STANDALONE_BUTTONS = ['btn-interface', 'btn-record', 'btn-record-folder', 'btn-onair', 'btn-mute'];
@@ -38,6 +40,8 @@ async function startVariant() {
   window.swvariant = variant;
   if (variant !== 'standalone') return;
   STANDALONE_BUTTONS.forEach((id) => byId(id).classList.remove('d-none'));
+  // no socket comes back: a closed one means the program has stopped
+  whenSocketCloses(showStopped);
   ws_audio_init();
   try {
     startTourOnce();

@@ -54,3 +54,10 @@ export function showMeterLine(text) {
     if (node) showSlot(node, line, s);
   }
 }
+
+// Every meter at zero, as when the program has stopped.
+export function zeroMeters() {
+  document.querySelectorAll('.zv-meter').forEach((node) => {
+    if (node.zvBars) node.zvBars.forEach((bar) => drawBar(bar, 'inf'));
+  });
+}

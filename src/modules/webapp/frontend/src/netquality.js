@@ -65,10 +65,14 @@ export function cssClass(cls) {
   return cls === NO_DATA ? 'netstatus-none' : `netstatus-${cls}`;
 }
 
-const has = (v) => v !== undefined && v !== null;
-const ms1 = (us) => `${(Number(us) / 1000).toFixed(1)} ms`;
-const kbit = (bps) => `${(Number(bps) / 1000).toFixed(0)} kbit/s`;
-const orDash = (v) => (has(v) ? String(v) : '-');
+// A figure the program left out (the SIP library may not have it) shows
+// as "-", never as "undefined" or "NaN".
+const has = (v) => typeof v === 'number' && Number.isFinite(v);
+const text = (v) => (has(v) ? String(v) : '-');
+const withUnit = (v, unit) => (has(v) ? `${v} ${unit}` : '-');
+const ms1 = (us) => (has(us) ? `${(us / 1000).toFixed(1)} ms` : '-');
+const kbit = (bps) => (has(bps) ? `${(bps / 1000).toFixed(0)} kbit/s` : '-');
+const pair = (a, b) => `${a} / ${b}`;
 
 // Texts of the value cells by their data-stat name. The jitter-buffer cells
 // are present only when the entry carries "jbuf".
@@ -84,21 +88,21 @@ export function cellTexts(entry, cls, loss) {
   }
   cells.quality = loss === null ? cls : `${cls} (${loss.toFixed(1)} % loss)`;
   cells.rtt = entry.rtt ? ms1(entry.rtt) : '-';
-  cells.bitrate = `${kbit(entry.rx_bitrate)} / ${kbit(entry.tx_bitrate)}`;
-  cells.packets = `${entry.rx_packets} / ${entry.tx_packets}`;
-  cells.lost = `${orDash(entry.rx_lost)} / ${orDash(entry.tx_lost)}`;
-  cells.jitter = has(entry.rx_jitter) ? `${ms1(entry.rx_jitter)} / ${ms1(entry.tx_jitter)}` : '-';
-  cells.buffer = `${entry.buffer} ms`;
+  cells.bitrate = pair(kbit(entry.rx_bitrate), kbit(entry.tx_bitrate));
+  cells.packets = pair(text(entry.rx_packets), text(entry.tx_packets));
+  cells.lost = pair(text(entry.rx_lost), text(entry.tx_lost));
+  cells.jitter = has(entry.rx_jitter) ? pair(ms1(entry.rx_jitter), ms1(entry.tx_jitter)) : '-';
+  cells.buffer = withUnit(entry.buffer, 'ms');
   const jb = entry.jbuf;
   if (jb && typeof jb === 'object') {
-    cells.jb_delay = `${jb.delay} ms`;
-    cells.jb_jitter = `${jb.jitter} ms`;
-    cells.jb_skew = `${jb.skew} ms`;
-    cells.jb_packets = `${jb.packets}`;
-    cells.jb_lost = `${jb.lost}`;
-    cells.jb_late = `${jb.late} / ${jb.late_lost}`;
-    cells.jb_oos = `${jb.oos} / ${jb.dups}`;
-    cells.jb_overflow = `${jb.overflow} / ${jb.flush}`;
+    cells.jb_delay = withUnit(jb.delay, 'ms');
+    cells.jb_jitter = withUnit(jb.jitter, 'ms');
+    cells.jb_skew = withUnit(jb.skew, 'ms');
+    cells.jb_packets = text(jb.packets);
+    cells.jb_lost = text(jb.lost);
+    cells.jb_late = pair(text(jb.late), text(jb.late_lost));
+    cells.jb_oos = pair(text(jb.oos), text(jb.dups));
+    cells.jb_overflow = pair(text(jb.overflow), text(jb.flush));
   }
   return cells;
 }

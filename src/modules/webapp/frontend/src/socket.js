@@ -1,3 +1,10 @@
+const closeWatchers = [];
+
+// Runs fn whenever a socket of the page closes.
+export function whenSocketCloses(fn) {
+  closeWatchers.push(fn);
+}
+
 // Sends an object as JSON when the socket is open, and nothing otherwise.
 export function sendJson(ws, obj) {
   if (ws && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify(obj));
@@ -23,6 +30,7 @@ export function openSocket(path, { onJson, onText, onError, onClose } = {}) {
   });
   if (onError) ws.addEventListener('error', onError);
   if (onClose) ws.addEventListener('close', onClose);
+  ws.addEventListener('close', () => closeWatchers.forEach((fn) => fn()));
   return {
     ws,
     send: (obj) => sendJson(ws, obj),

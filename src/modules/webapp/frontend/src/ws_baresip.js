@@ -5,7 +5,7 @@ import { renderKeepingFocus } from './render.js';
 import { dialog } from './dialogs.js';
 import { toast } from './toast.js';
 import { formRead, formValidate, onEnter } from './forms.js';
-import { byId, escapeHtml } from './dom.js';
+import { byId, escapeHtml, addressParts } from './dom.js';
 import { SIP_DOMAIN, INSTALL_URL } from './service.js';
 
 let client = null;
@@ -83,24 +83,34 @@ function bindPane(pane) {
   }));
 }
 
-function showIdLine() {
-  let own = null;
-  for (const a of accounts) if (a.value.domain === SIP_DOMAIN) own = a.value;
-  if (!own) return;
-  const online = own.status === true;
+function showStatus(online) {
   const word = online ? 'Online' : 'Offline';
-  byId('sipid').textContent = address(own);
   const dot = byId('sipdot');
   dot.classList.toggle('zv-dot-online', online);
   dot.title = word;
   const status = byId('sipstatus');
   if (status.textContent !== word) status.textContent = word;
+}
+
+// The ID as offline, when the program has stopped.
+export function showOffline() {
+  if (!byId('zv-id').classList.contains('d-none')) showStatus(false);
+}
+
+function showIdLine() {
+  let own = null;
+  for (const a of accounts) if (a.value.domain === SIP_DOMAIN) own = a.value;
+  if (!own) return;
+  byId('sipid').textContent = address(own);
+  showStatus(own.status === true);
   byId('zv-id').classList.remove('d-none');
 }
 
 function onAccounts(text, parsed) {
   accounts = orderedRecords(text, parsed);
-  const view = accounts.map((a) => ({ key: a.key, value: a.value, online: a.value.status === true, current: a.value.current === true }));
+  const view = accounts.map((a) => ({
+    key: a.key, value: a.value, parts: addressParts(address(a.value)), online: a.value.status === true, current: a.value.current === true,
+  }));
   const pane = byId('accounts');
   renderKeepingFocus(pane, templates.accounts({ accounts: view }));
   const select = byId('current_uag');

@@ -48,7 +48,7 @@ function openAddContact(peer) {
   onEnter('#formaddcontact input', () => root.querySelector('.btn-success').click(), root);
 }
 
-function bindCards(container) {
+function bindCards(container, focusId) {
   container.querySelectorAll('.zv-track[data-track]').forEach((card) => {
     card.style.order = card.dataset.track;
   });
@@ -73,6 +73,14 @@ function bindCards(container) {
       cog.scrollIntoView({ block: 'nearest' });
     }
   }
+  // Showing a menu focuses its button, and a control in a menu that the new
+  // cards closed could not take the focus back: a slider moved by keyboard
+  // keeps it in its reopened menu, any other goes to its menu's button.
+  const again = focusId ? byId(focusId) : null;
+  if (again && container.contains(again) && document.activeElement !== again) {
+    if (again.getClientRects().length > 0) again.focus();
+    else again.closest('.dropdown')?.querySelector('.zv-cog')?.focus();
+  }
 }
 
 // Incoming prompts whose call is no longer ringing go away.
@@ -90,8 +98,11 @@ export function renderCalls(calls = lastCalls) {
     return { key, peer: shown, known, track: value.track, ch: value.ch, state: value.state, chmix: value.chmix, volume: value.volume };
   });
   const container = byId('activecalls');
-  renderKeepingFocus(container, templates.calls({ calls: view }));
-  bindCards(container);
+  const focusId = document.activeElement?.id;
+  // every control of a card has an id of its card; when the focused one's
+  // card went, the focus goes to the dial box, where no key ends a call
+  renderKeepingFocus(container, templates.calls({ calls: view }), { fallback: () => byId('sipnumbercall') });
+  bindCards(container, focusId);
   closeStalePrompts();
 }
 

@@ -5,7 +5,7 @@ import { renderKeepingFocus } from './render.js';
 import { dialog } from './dialogs.js';
 import { toast } from './toast.js';
 import { formRead, formValidate, onEnter } from './forms.js';
-import { byId } from './dom.js';
+import { byId, addressParts } from './dom.js';
 import { TEST_PEERS } from './service.js';
 import { shared } from './state.js';
 import { renderCalls } from './ws_calls.js';
@@ -51,9 +51,10 @@ function bind(pane) {
 function onContacts(text, parsed) {
   window.ws_contacts_list = parsed;
   shared.contacts = orderedRecords(text, parsed);
-  const testpeers = TEST_PEERS.map((sip) => ({ name: sip.split('@')[0], sip }));
+  const testpeers = TEST_PEERS.map((sip) => ({ name: sip.split('@')[0], sip, parts: addressParts(sip) }));
+  const contacts = shared.contacts.map((c) => ({ ...c, parts: addressParts(c.value.sip) }));
   const pane = byId('contacts');
-  renderKeepingFocus(pane, templates.contacts({ testpeers, contacts: shared.contacts }));
+  renderKeepingFocus(pane, templates.contacts({ testpeers, contacts }));
   bind(pane);
   // names of callers may now be known
   renderCalls();

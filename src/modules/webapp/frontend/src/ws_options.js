@@ -32,6 +32,14 @@ function draw(name) {
   if (name === 'onair') button.title = on ? ONAIR_ON : ONAIR_OFF;
 }
 
+// The toggles as off, when the program has stopped.
+export function drawTogglesOff() {
+  for (const name of Object.keys(TOGGLES)) {
+    flags[name] = false;
+    draw(name);
+  }
+}
+
 function send(key, value) {
   client.send({ key, value });
 }
