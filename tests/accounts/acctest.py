@@ -129,7 +129,7 @@ class Program:
                 self.proc.wait()
         if self.proc:
             self.out.close()
-            zvtest.assert_clean_shutdown(self.output())
+            zvtest.assert_clean_shutdown_file(self.out.name)
         return self.proc.returncode if self.proc else None
 
     def cleanup(self):

@@ -34,6 +34,17 @@ def assert_clean_shutdown(output):
         raise AssertionError("the program's shutdown report is not empty:\n" + report[:8000])
 
 
+def assert_clean_shutdown_file(path):
+    """The same for the output kept in a file; a file the test has already
+    removed is passed over."""
+    try:
+        with open(path, "rb") as f:
+            output = f.read().decode("utf-8", "replace")
+    except FileNotFoundError:
+        return
+    assert_clean_shutdown(output)
+
+
 class Sandbox:
     """A private home folder with an opener that records what it was asked
     to open."""

@@ -147,7 +147,7 @@ class Program:
                 self.proc.kill()
                 self.proc.wait()
         self.out.close()
-        zvtest.assert_clean_shutdown(self.output())
+        zvtest.assert_clean_shutdown_file(self.out.name)
         return self.proc.returncode
 
 

@@ -100,7 +100,7 @@ class Program:
                 self.proc.kill()
                 self.proc.wait()
         if self.proc:
-            zvtest.assert_clean_shutdown(self.output())
+            zvtest.assert_clean_shutdown_file(self.out.name)
         return self.proc.returncode
 
     def wait(self, timeout):
