@@ -92,51 +92,60 @@ void on_tray_command(int id, void *data, void *arg)
 	}
 }
 
-// The end of the desktop session arrives as SIGHUP, which the event loop
-// does not catch: the handler only wakes the loop, which then takes the
-// orderly path of every other signal on the main thread.
-int hangup_pipe[2] = {-1, -1};
+// SIGHUP (the end of the desktop session), SIGTERM and SIGINT end the
+// program in order wherever they arrive. From the first line of main on,
+// each of them only writes its number into a pipe, so that nothing start-up
+// does is cut off halfway; the main loop reads the pipe once it runs and
+// takes the orderly path of on_signal on the main thread. While the loop
+// runs it catches SIGTERM and SIGINT itself; SIGHUP it never catches, so
+// that one keeps coming through the pipe. The handlers and the pipe stay
+// until the process ends: a signal during the shutdown chain changes
+// nothing.
+int signal_pipe[2] = {-1, -1};
 
-void hangup_signal(int sig)
+void signal_noted(int sig)
 {
-	(void)sig;
-	const char byte = 1;
-	ssize_t n = write(hangup_pipe[1], &byte, 1);
+	const int saved = errno;
+	const unsigned char number = static_cast<unsigned char>(sig);
+	ssize_t n = write(signal_pipe[1], &number, 1);
 	(void)n;
+	errno = saved;
 }
 
-void hangup_readable(int flags, void *arg)
+void signal_readable(int flags, void *arg)
 {
 	(void)flags;
 	(void)arg;
-	char buf[16];
-	while (read(hangup_pipe[0], buf, sizeof(buf)) > 0) {
+	unsigned char numbers[16];
+	ssize_t n;
+	while ((n = read(signal_pipe[0], numbers, sizeof(numbers))) > 0) {
+		for (ssize_t i = 0; i < n; ++i)
+			on_signal(numbers[i]);
 	}
-	on_signal(SIGHUP);
 }
 
-void hangup_listen()
+void signals_note()
 {
-	if (pipe2(hangup_pipe, O_CLOEXEC | O_NONBLOCK))
-		return;
-	if (fd_listen(hangup_pipe[0], FD_READ, hangup_readable, nullptr))
+	if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK))
 		return;
 	struct sigaction sa = {};
-	sa.sa_handler = hangup_signal;
+	sa.sa_handler = signal_noted;
 	sigemptyset(&sa.sa_mask);
 	sa.sa_flags = SA_RESTART;
-	sigaction(SIGHUP, &sa, nullptr);
+	for (int sig : {SIGHUP, SIGTERM, SIGINT})
+		sigaction(sig, &sa, nullptr);
 }
 
-void hangup_close()
+void signals_listen()
 {
-	signal(SIGHUP, SIG_DFL);
-	if (hangup_pipe[0] >= 0) {
-		fd_close(hangup_pipe[0]);
-		close(hangup_pipe[0]);
-		close(hangup_pipe[1]);
-		hangup_pipe[0] = hangup_pipe[1] = -1;
-	}
+	if (signal_pipe[0] >= 0)
+		(void)fd_listen(signal_pipe[0], FD_READ, signal_readable, nullptr);
+}
+
+void signals_unlisten()
+{
+	if (signal_pipe[0] >= 0)
+		fd_close(signal_pipe[0]);
 }
 
 void shutdown_chain()
@@ -147,7 +156,7 @@ void shutdown_chain()
 	baresip_close();
 	mod_close();
 	zv_thread_async_close();
-	hangup_close();
+	signals_unlisten();
 	tray_loop_close();
 	tmr_debug();
 	libre_close();
@@ -180,6 +189,7 @@ int fatal(int err, struct tmr *quit_timer)
 
 int main(int argc, char **argv)
 {
+	signals_note();
 	zv_console_attach();
 	setbuf(stdout, nullptr);
 	re_fprintf(stdout, "%s\n", zvconf_software());
@@ -190,6 +200,7 @@ int main(int argc, char **argv)
 	int err = libre_init();
 	if (err)
 		return fatal(err, &quit_timer);
+	signals_listen();
 
 	bool reset = false, sip_trace = false;
 	int quit_delay = 0;
@@ -225,6 +236,7 @@ int main(int argc, char **argv)
 	dbg_init(debug_level, DBG_ANSI);
 
 	if (!given_path && instance_check()) {
+		signals_unlisten();
 		libre_close();
 		return 0;
 	}
@@ -267,7 +279,6 @@ int main(int argc, char **argv)
 	// fallback from a busy configured port, webapp.conf still names the
 	// configured one, which then belongs to another program.
 	tray_set_port(webapp_port());
-	hangup_listen();
 
 	info("zorvane is ready.\n");
 

@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "platform.h"
+#include "settings_file.h"
 #include "zv_version.h"
 
 namespace {
@@ -71,37 +73,50 @@ const char config_template[] =
 // The six remote tracks and the stream track of the audio engine.
 constexpr unsigned max_calls = 7;
 
+int count_line(const struct pl *val, void *arg)
+{
+	(void)val;
+	++*static_cast<unsigned *>(arg);
+	return 0;
+}
+
+// True for a file of this version that still has its module lines: a file
+// that a failed write cut short is not current, whatever its version says.
 bool file_is_current(const char *file)
 {
+	std::string text;
 	struct conf *conf = nullptr;
-	if (conf_alloc(&conf, file))
+	if (zv_settings_read(file, text) ||
+	    conf_alloc_buf(&conf, reinterpret_cast<const uint8_t *>(text.data()), text.size()))
 		return false;
 
 	char version[64] = {0};
 	int err = conf_get_str(conf, "zv_version", version, sizeof(version));
+	unsigned modules = 0;
+	(void)conf_apply(conf, "module", count_line, &modules);
+	struct pl app;
+	const bool has_app = conf_get(conf, "module_app", &app) == 0;
 	mem_deref(conf);
-	return !err && 0 == str_cmp(version, ZV_VERSION);
+	return !err && 0 == str_cmp(version, ZV_VERSION) && modules && has_app;
 }
 
 int write_template(const char *file)
 {
-	FILE *f = std::fopen(file, "w");
-	if (!f) {
-		int err = errno;
-		warning("zvconf: could not write %s (%H)\n", file, ZV_ERRNO(err));
-		return err;
-	}
-
-	int printed = re_fprintf(f, "%H", zvconf_template_print, nullptr);
-	// A full disk shows only when the buffered text is flushed.
-	bool flushed = std::fflush(f) == 0;
-	bool closed = std::fclose(f) == 0;
-	if (printed < 0 || !flushed || !closed) {
+	char *text = nullptr;
+	if (re_sdprintf(&text, "%H", zvconf_template_print, nullptr)) {
 		warning("zvconf: could not write %s (%H)\n", file, ZV_ERRNO(EIO));
-		std::remove(file);
 		return EIO;
 	}
-	return 0;
+	int err = zv_settings_write(file, text, str_len(text), 0666);
+	mem_deref(text);
+	if (!err)
+		return 0;
+
+	warning("zvconf: could not write %s (%H)\n", file, ZV_ERRNO(err));
+	// The disk refusing the text counts as a failed print of the template.
+	if (err == ENOSPC || err == EFBIG || err == EDQUOT)
+		return EIO;
+	return err;
 }
 
 }

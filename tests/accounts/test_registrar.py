@@ -143,6 +143,10 @@ class DamagedFile(unittest.TestCase):
         self.assertEqual(page.recv(), b"")
         page.send({"command": "addsip", "user": "b", "domain": "127.0.0.1:%d" % REGISTRAR_PORT,
                    "password": "pw", "regint": "0"})
+        # The account is not stored, and the page is told so.
+        self.assertEqual(json.loads(page.recv()),
+                         {"callback": "ERROR",
+                          "message": "Could not save accounts.json: Bad message [74]"})
         self.assertEqual(page.recv(), b"")
         page.send({"command": "deletesip", "user": "a", "domain": "x.test"})
         page.recv()

@@ -311,10 +311,15 @@ TEST_F(Contacts, DamagedFileIsNeverWrittenOver)
 	webapp_contacts_close();
 
 	EXPECT_EQ(get(), damaged);
-	// Entered into the library all the same; the pushes carry no dictionary.
+	// Entered into the library all the same; the page is told that it was
+	// not stored, and the pushes carry no dictionary.
 	EXPECT_EQ(library_contacts(), std::vector<std::string>{"\"New\"<sip:n@h>"});
 	EXPECT_EQ(pushes, (std::vector<std::pair<int, std::string>>{
-				  {WS_CONTACTS, ""}, {WS_CALLS, "{}"}, {WS_CONTACTS, ""}}));
+				  {WS_BARESIP, R"({"callback":"ERROR","message":)"
+					       R"("Could not save contacts.json: Bad message [74]"})"},
+				  {WS_CONTACTS, ""},
+				  {WS_CALLS, "{}"},
+				  {WS_CONTACTS, ""}}));
 }
 
 }

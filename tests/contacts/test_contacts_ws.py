@@ -133,6 +133,7 @@ class Contacts(unittest.TestCase):
         self.assertEqual(contacts.recv(), b"")
         self.program.stop()
         self.assertEqual(self.stored(), damaged)
+        self.assertIn("webapp/contact: %s cannot be used (" % self.path(), self.program.output())
 
     def test_empty_file_loads_as_no_contacts(self):
         with open(self.path(), "wb"):

@@ -21,6 +21,8 @@ USAGE = ("Usage: zorvane-standalone [options]\noptions:\n"
          "\t-r               Reset configuration\n\t-s               Enable SIP trace\n"
          "\t-t <sec>         Quit after <sec> seconds\n\t-v               Verbose debug\n")
 SOFTWARE = "Zorvane v26.11.0-stable (x86_64/Linux)"
+SIGNAL_SHIM = os.environ.get("ZV_SIGNAL_SHIM", "")
+FIRST_OPTIONS = {"monitoring": "", "monorecord": "true", "monostream": "true", "verbose": ""}
 
 
 def tree(root):
@@ -116,6 +118,40 @@ class Startup(unittest.TestCase):
                     self.assertIn("INFO  terminated by signal %d\n" % sig, f.read())
                 self.assertIn("ua: stop all", out)
                 self.assertNotIn("Memory leaks", err)
+
+    def test_signals_during_start_up_wait_for_the_loop(self):
+        # The shim raises the signal as the program opens the named file:
+        # the instance check, the configuration file, the first module (the
+        # file log), the middle of the module list, the web module's
+        # webapp.conf and its options.
+        points = [("standalone.lock", signal.SIGTERM, False),
+                  ("config", signal.SIGHUP, True),
+                  ("zorvane.0.log", signal.SIGHUP, True),
+                  ("uuid", signal.SIGINT, True),
+                  ("webapp.conf", signal.SIGTERM, True),
+                  ("options.json", signal.SIGINT, True)]
+        for name, sig, given in points:
+            with self.subTest(at=name, sig=sig.name):
+                box = zvtest.Sandbox()
+                self.addCleanup(box.cleanup)
+                cfg = box.path("cfg") if given else os.path.join(box.home, ".zorvane")
+                env = box.env(LD_PRELOAD=SIGNAL_SHIM, ZV_SIGNAL_AT=name, ZV_SIGNAL=str(int(sig)))
+                code, out, err = zvtest.run(box, ["-f", cfg] if given else [], env=env)
+                self.assertEqual(code, 0, out + err)
+                self.assertIn("terminated by signal %d\n" % sig, out)
+                self.assertIn("ua: stop all", out)
+                self.assertNotIn("could not be started", err)
+                with open(os.path.join(cfg, "config"), "rb") as f:
+                    self.assertEqual(f.read(), GOLDEN)
+                with open(os.path.join(cfg, "options.json")) as f:
+                    self.assertEqual(json.load(f), FIRST_OPTIONS)
+                with open(os.path.join(cfg, "webapp.conf")) as f:
+                    self.assertRegex(f.read(), r"\Azv_listen\t127\.0\.0\.1\nzv_port\t\d+\n"
+                                     r"zv_auto_answer\t0\nzv_provisioning_host\t\S+\n\Z")
+                for json_file in ("accounts.json", "contacts.json"):
+                    with open(os.path.join(cfg, json_file), "rb") as f:
+                        self.assertEqual(f.read(), b"{}")
+                self.assertEqual([n for n in os.listdir(cfg) if n.endswith(".tmp")], [])
 
     def test_second_signal_during_a_postponed_stop_exits_at_once(self):
         # An account whose registrar accepts the REGISTER and then falls
@@ -241,6 +277,27 @@ class Configuration(unittest.TestCase):
                 self.assertIn("[%d])." % errno_value, err)
                 self.assertIn('see the "logs" folder in ' + args[1], err)
                 self.assertNotIn("%USERPROFILE%", err)
+
+    def test_config_cut_short_is_reset(self):
+        # A file size limit ends the first start while it writes the file.
+        code, out, err = zvtest.run(self.box, ["-f", self.cfg, "-t", "1"],
+                                    wrapper=("sh", "-c", 'ulimit -f 1 && exec "$@"', "sh"))
+        self.assertEqual(code, -signal.SIGXFSZ, out + err)
+        code, out, err = self.start()
+        self.assertEqual(code, 0, err)
+        self.assertEqual(self.read("config"), GOLDEN)
+        self.assertIn("http listening on ip:", out)
+
+        # A file that an earlier write left without its module lines.
+        cut = GOLDEN[:GOLDEN.index(b"module")]
+        with open(self.file, "wb") as f:
+            f.write(cut)
+        code, out, err = self.start()
+        self.assertEqual(code, 0, err)
+        self.assertIn("zvconf: configuration reset (v26.11.0-stable)", out)
+        self.assertEqual(self.read("config"), GOLDEN)
+        self.assertEqual(self.read("config.old"), cut)
+        self.assertIn("http listening on ip:", out)
 
     def test_full_disk_is_reported_not_parsed(self):
         def small_files():

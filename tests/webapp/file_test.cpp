@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "settings_file.h"
 #include "webapp_file.h"
 #include "webapp_json.h"
 
@@ -80,27 +81,42 @@ std::string keys(const struct odict *o)
 	return s;
 }
 
-TEST_F(Files, ReadsWholeFileInPieces)
+TEST_F(Files, ReadsOnlyRegularFilesOfSettingsSize)
 {
 	std::string bytes;
 	for (int i = 0; bytes.size() < 20000; ++i)
 		bytes += std::to_string(i) + ",";
-	put(path("big"), bytes);
+	put(path("whole"), bytes);
+	put(path("limit"), std::string(ZV_SETTINGS_MAX, 'x'));
+	put(path("over"), std::string(ZV_SETTINGS_MAX + 1, 'x'));
+	ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+	ASSERT_EQ(mkdir(path("folder").c_str(), 0700), 0);
 
-	struct mbuf *mb = mbuf_alloc(8192);
-	ASSERT_EQ(webapp_file_read(mb, path("big").c_str()), 0);
-	EXPECT_EQ(std::string(reinterpret_cast<char *>(mb->buf), mb->end), bytes);
-	mem_deref(mb);
-
-	mb = mbuf_alloc(8192);
-	EXPECT_EQ(webapp_file_read(mb, path("none").c_str()), ENOENT);
-	mem_deref(mb);
+	const struct {
+		const char *name;
+		int err;
+		size_t size;
+	} cases[] = {
+		{"whole", 0, bytes.size()}, {"limit", 0, ZV_SETTINGS_MAX}, {"over", EFBIG, 0},
+		{"fifo", EINVAL, 0},	    {"folder", EISDIR, 0},	  {"none", ENOENT, 0},
+	};
+	for (const auto &c : cases) {
+		std::string text = "old";
+		EXPECT_EQ(zv_settings_read(path(c.name).c_str(), text), c.err) << c.name;
+		EXPECT_EQ(text.size(), c.size) << c.name;
+	}
+	std::string text;
+	ASSERT_EQ(zv_settings_read(path("whole").c_str(), text), 0);
+	EXPECT_EQ(text, bytes);
 }
 
 TEST_F(Files, LoadTellsMissingFromDamaged)
 {
 	struct odict *o = nullptr;
 	EXPECT_EQ(webapp_json_load(&o, path("missing.json").c_str()), ENOENT);
+	// Only a missing file is missing: one that cannot be read is damaged.
+	ASSERT_EQ(mkdir(path("folder.json").c_str(), 0700), 0);
+	EXPECT_EQ(webapp_json_load(&o, path("folder.json").c_str()), EISDIR);
 
 	put(path("empty.json"), "");
 	ASSERT_EQ(webapp_json_load(&o, path("empty.json").c_str()), 0);
@@ -143,16 +159,23 @@ TEST_F(Files, WritesCompactJsonAndTexts)
 	EXPECT_EQ(webapp_file_write("x", (dir + "/no/such/dir").c_str()), ENOENT);
 }
 
-TEST_F(Files, ReplacedFileKeepsItsPermissions)
+TEST_F(Files, NewFileGetsItsModeAndReplacedFileKeepsIts)
 {
 	const std::string file = path("accounts.json");
-	put(file, "{}");
-	ASSERT_EQ(chmod(file.c_str(), 0600), 0);
-	ASSERT_EQ(webapp_file_write("{\"0\":{}}", file.c_str()), 0);
 	struct stat st;
+	// A temporary file that a killed start left behind is made afresh.
+	put(file + ".tmp", "left");
+	ASSERT_EQ(chmod((file + ".tmp").c_str(), 0644), 0);
+	ASSERT_EQ(webapp_json_write(nullptr, file.c_str(), 0600), 0);
 	ASSERT_EQ(stat(file.c_str(), &st), 0);
 	EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+	ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+	ASSERT_EQ(webapp_file_write("{\"0\":{}}", file.c_str()), 0);
+	ASSERT_EQ(stat(file.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0640u);
 	EXPECT_EQ(get(file), "{\"0\":{}}");
+	EXPECT_FALSE(exists(file + ".tmp"));
 }
 
 // A write that the file system refuses halfway leaves the old file as it
@@ -170,7 +193,7 @@ TEST_F(Files, FailedWriteKeepsOldFile)
 		struct rlimit lim = {16, 16};
 		setrlimit(RLIMIT_FSIZE, &lim);
 		int err = webapp_file_write(std::string(100000, 'x').c_str(), file.c_str());
-		_exit(err == EIO ? 0 : 1);
+		_exit(err == EFBIG ? 0 : 1);
 	}
 	int status = 0;
 	ASSERT_EQ(waitpid(pid, &status, 0), pid);

@@ -7,17 +7,24 @@
 #include "account_line.h"
 #include "account_ws.h"
 #include "provision.h"
+#include "save_report.h"
 #include "webapp_file.h"
 
 namespace {
 
 struct odict *accounts;
 char path[256];
+// Why accounts.json could not be used at the start; 0 when it could.
+int load_error;
 
+// The file holds passwords: only its owner may read it.
 void save(void)
 {
-	if (accounts && path[0])
-		(void)webapp_json_write(accounts, path);
+	if (!accounts || !path[0])
+		return;
+	int err = webapp_json_write(accounts, path, 0600);
+	if (err)
+		webapp_save_failed(path, err);
 }
 
 // The record's "user" and "domain" texts, NULL unless both are strings.
@@ -79,6 +86,7 @@ int webapp_accounts_init(void)
 	err = webapp_json_load(&accounts, path);
 	if (err == ENOENT)
 		err = odict_alloc(&accounts, 32);
+	load_error = err;
 	if (err) {
 		warning("webapp/account: %s cannot be used (%H): it is left as it is\n", path,
 			ZV_ERRNO(err));
@@ -105,8 +113,13 @@ struct odict *webapp_accounts(void)
 
 void webapp_account_store(const struct odict *record)
 {
-	if (!accounts || !record)
+	if (!record)
 		return;
+	if (!accounts) {
+		if (path[0])
+			webapp_save_failed(path, load_error);
+		return;
+	}
 	if (!webapp_record_add(accounts, record))
 		save();
 }

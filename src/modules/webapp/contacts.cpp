@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "contact_commands.h"
+#include "save_report.h"
 #include "webapp_file.h"
 #include "webapp_ws.h"
 
@@ -14,6 +15,8 @@ constexpr size_t sip_max = 99;
 
 struct odict *contacts_dict;
 char contacts_path[256];
+// Why contacts.json could not be used at the start; 0 when it could.
+int load_error;
 
 // The first max bytes of the record's string member key; "" when the member
 // is missing or no string.
@@ -53,8 +56,11 @@ int print_quoted(struct re_printf *pf, const char *name)
 
 void save(void)
 {
-	if (contacts_dict)
-		(void)webapp_json_write(contacts_dict, contacts_path);
+	if (!contacts_dict)
+		return;
+	int err = webapp_json_write(contacts_dict, contacts_path);
+	if (err)
+		webapp_save_failed(contacts_path, err);
 }
 
 }
@@ -82,8 +88,11 @@ void webapp_contact_register(const struct odict *record)
 void webapp_contact_add(const struct odict *record)
 {
 	webapp_contact_register(record);
-	if (!contacts_dict)
+	if (!contacts_dict) {
+		if (contacts_path[0])
+			webapp_save_failed(contacts_path, load_error);
 		return;
+	}
 	(void)webapp_record_add(contacts_dict, record);
 	save();
 }
@@ -124,9 +133,13 @@ int webapp_contacts_init(void)
 
 	err = webapp_json_load(&contacts_dict, contacts_path);
 	if (err == ENOENT)
-		return odict_alloc(&contacts_dict, 32);
-	if (err)
+		err = odict_alloc(&contacts_dict, 32);
+	load_error = err;
+	if (err) {
+		warning("webapp/contact: %s cannot be used (%H): it is left as it is\n",
+			contacts_path, ZV_ERRNO(err));
 		return err;
+	}
 
 	for (const struct le *le = contacts_dict->lst.head; le; le = le->next) {
 		const auto *e = static_cast<const struct odict_entry *>(le->data);

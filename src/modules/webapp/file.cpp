@@ -1,39 +1,23 @@
 #include "webapp_file.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <string>
 
+#include "settings_file.h"
 #include "webapp_json.h"
 
 namespace {
 
-// Writes what print puts into a file beside path, then renames it over path.
-// The new file keeps the old one's permissions.
+// Replaces the file with the text that print makes.
 template <typename Print>
-int replace_file(const char *path, Print print)
+int replace_file(const char *path, mode_t create_mode, Print print)
 {
-	char tmp[264];
-	if (re_snprintf(tmp, sizeof(tmp), "%s.tmp", path) < 0)
+	char *text = nullptr;
+	if (print(&text))
 		return ENOMEM;
-
-	FILE *f = fopen(tmp, "w");
-	if (!f)
-		return errno;
-
-	struct stat old;
-	bool ok = stat(path, &old) != 0 || fchmod(fileno(f), old.st_mode & 07777) == 0;
-	ok = print(f) == 0 && ok;
-	ok = fflush(f) == 0 && ok;
-	ok = !ferror(f) && ok;
-	ok = fsync(fileno(f)) == 0 && ok;
-	ok = fclose(f) == 0 && ok;
-	if (ok && rename(tmp, path) == 0)
-		return 0;
-	(void)unlink(tmp);
-	return EIO;
+	int err = zv_settings_write(path, text, str_len(text), create_mode);
+	mem_deref(text);
+	return err;
 }
 
 }
@@ -50,59 +34,29 @@ int webapp_file_path(char *path, size_t size, const char *name)
 	return 0;
 }
 
-int webapp_file_read(struct mbuf *mb, const char *path)
-{
-	int fd = open(path, O_RDONLY);
-	if (fd < 0)
-		return errno;
-
-	int err = 0;
-	for (;;) {
-		uint8_t block[1024];
-		ssize_t n = read(fd, block, sizeof(block));
-		if (n == 0)
-			break;
-		if (n < 0) {
-			if (errno == EINTR)
-				continue;
-			err = errno;
-			break;
-		}
-		err |= mbuf_write_mem(mb, block, static_cast<size_t>(n));
-	}
-	(void)close(fd);
-	return err;
-}
-
 int webapp_file_write(const char *text, const char *path)
 {
-	return replace_file(path, [text](FILE *f) {
-		return re_fprintf(f, "%s", text) < 0 ? EIO : 0;
+	return replace_file(path, 0666, [text](char **out) {
+		return re_sdprintf(out, "%s", text);
 	});
 }
 
-int webapp_json_write(const struct odict *dict, const char *path)
+int webapp_json_write(const struct odict *dict, const char *path, mode_t create_mode)
 {
-	return replace_file(path, [dict](FILE *f) {
+	return replace_file(path, create_mode, [dict](char **out) {
 		if (!dict)
-			return 0;
-		return re_fprintf(f, "%H", json_encode_odict, dict) < 0 ? EIO : 0;
+			return str_dup(out, "");
+		return re_sdprintf(out, "%H", json_encode_odict, dict);
 	});
 }
 
 int webapp_json_load(struct odict **op, const char *path)
 {
-	struct mbuf *mb = mbuf_alloc(8192);
-	if (!mb)
-		return ENOMEM;
-
-	int err = webapp_file_read(mb, path);
+	std::string text;
+	int err = zv_settings_read(path, text);
 	if (err)
-		err = ENOENT;
-	else
-		err = webapp_json_decode(op, reinterpret_cast<const char *>(mb->buf), mb->end);
-	mem_deref(mb);
-	return err;
+		return err;
+	return webapp_json_decode(op, text.data(), text.size());
 }
 
 int webapp_record_add(struct odict *dict, const struct odict *record)

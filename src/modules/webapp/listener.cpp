@@ -1,10 +1,13 @@
 #include "listener.h"
 
 #include <cerrno>
+#include <string>
 
 #include "http_listen.h"
 #include "http_routes.h"
 #include "platform.h"
+#include "save_report.h"
+#include "settings_file.h"
 #include "webapp.h"
 #include "webapp_file.h"
 
@@ -53,8 +56,17 @@ int webapp_conf_listen(void)
 	if (re_snprintf(path, sizeof(path), "%s/webapp.conf", dir) < 0)
 		return ENOMEM;
 
+	// A file that is there but cannot be used is neither read nor
+	// replaced: the defaults serve this start.
+	std::string text;
+	const int read_err = zv_settings_read(path, text);
+	const bool usable = !read_err || read_err == ENOENT;
+	if (!usable)
+		warning("webapp: %s cannot be used (%H): it is left as it is\n", path,
+			ZV_ERRNO(read_err));
 	struct conf *conf = nullptr;
-	if (conf_alloc(&conf, path) == 0) {
+	if (!read_err &&
+	    conf_alloc_buf(&conf, reinterpret_cast<const uint8_t *>(text.data()), text.size()) == 0) {
 		(void)conf_get_str(conf, "zv_listen", listen, sizeof(listen));
 		(void)conf_get_u32(conf, "zv_port", &port);
 		(void)conf_get_bool(conf, "zv_auto_answer", &webapp_auto_answer);
@@ -102,14 +114,17 @@ int webapp_conf_listen(void)
 	(void)re_snprintf(url, sizeof(url), "http://127.0.0.1:%s/", port_text);
 	info("http listening on ip: %s port: %s\n", listen, port_text);
 
-	if (first_attempt) {
-		char text[512];
-		if (re_snprintf(text, sizeof(text),
+	if (first_attempt && usable) {
+		char lines[512];
+		if (re_snprintf(lines, sizeof(lines),
 				"zv_listen\t%s\nzv_port\t%s\nzv_auto_answer\t%d\n"
 				"zv_provisioning_host\t%s\n",
 				listen, port_text, webapp_auto_answer ? 1 : 0,
-				provisioning_host) >= 0)
-			(void)webapp_file_write(text, path);
+				provisioning_host) >= 0) {
+			err = webapp_file_write(lines, path);
+			if (err)
+				webapp_save_failed(path, err);
+		}
 	}
 	return 0;
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "option_effects.h"
+#include "save_report.h"
 #include "webapp_engine.h"
 #include "webapp_file.h"
 #include "webapp_ws.h"
@@ -53,7 +54,9 @@ void save(void)
 	struct odict *copy = nullptr;
 	if (webapp_options_persisted(&copy, options_dict))
 		return;
-	(void)webapp_json_write(copy, options_path);
+	int err = webapp_json_write(copy, options_path);
+	if (err)
+		webapp_save_failed(options_path, err);
 	mem_deref(copy);
 }
 

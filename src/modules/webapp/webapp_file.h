@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/types.h>
 
 #include "sipstack.h"
 
@@ -12,21 +13,19 @@
 // does not fit.
 int webapp_file_path(char *path, size_t size, const char *name);
 
-// Appends the whole file at mb's position (the position and end advance).
-// 0, the errno of the open or a read, or the append errors or-ed together.
-int webapp_file_read(struct mbuf *mb, const char *path);
-
 // Replaces the file with text, or with dict as compact JSON (NULL writes an
-// empty file). The new content goes to "<path>.tmp" first, every write and
-// the close are checked, and only then is it renamed over path, so a failed
-// write leaves the old file whole. 0, the errno of the open, or EIO.
+// empty file), through zv_settings_write: the old file stays whole when the
+// write fails. A new file gets create_mode less the umask (0600 for a file
+// that holds passwords); a replaced one keeps its permissions. 0, ENOMEM,
+// or the errno of the step that failed (ENOSPC on a full disk).
 int webapp_file_write(const char *text, const char *path);
-int webapp_json_write(const struct odict *dict, const char *path);
+int webapp_json_write(const struct odict *dict, const char *path, mode_t create_mode = 0666);
 
-// Reads and decodes a dictionary file with webapp_json_decode. 0 and a new
-// dictionary in *op; ENOENT when the file is missing or cannot be read (every
-// read failure counts as a missing file); ENOMEM; or the decoder's error
-// when the content is damaged: then nothing must be saved over the file.
+// Reads (zv_settings_read) and decodes (webapp_json_decode) a dictionary
+// file. 0 and a new dictionary in *op; ENOENT when the file does not exist;
+// any other error means a file that is there but cannot be used (not
+// readable, no regular file, too large, or damaged content): nothing must
+// then be saved over it.
 int webapp_json_load(struct odict **op, const char *path);
 
 // Adds a copy of record (its string members except "command", in its order)

@@ -131,3 +131,12 @@ test('the update notice opens the install page and stays', async (t) => {
   await dialog.getByRole('button', { name: 'Cancel' }).click();
   await dialog.waitFor({ state: 'detached' });
 });
+
+test('a save that failed shows the error toast and leaves the accounts as they are', async (t) => {
+  const { server, page } = await openAccounts(t);
+  const message = 'Could not save accounts.json: No space left on device [28]';
+  server.push('/ws_baresip', JSON.stringify({ callback: 'ERROR', message }));
+  const toast = page.locator('.toast.text-bg-danger[role="alert"]', { hasText: message });
+  await toast.waitFor();
+  assert.equal(await page.locator('#accounts tbody tr').count(), 3);
+});

@@ -24,10 +24,15 @@ class Program:
     """One run of the program. The opener script records every URL the
     program opens in the browser."""
 
-    def __init__(self, conf_dir=None, webapp_conf=None, seconds=None, opener=None):
+    def __init__(self, conf_dir=None, webapp_conf=None, seconds=None, opener=None,
+                 wrapper=(), side_dir=None):
+        """wrapper: the command line's start before the program; side_dir:
+        where the opener and the output go, when not in the folder."""
         self.own_dir = conf_dir is None
         self.dir = conf_dir or tempfile.mkdtemp(prefix="zv-webapp-")
-        self.opened = os.path.join(self.dir, "opened-urls")
+        self.side = side_dir or self.dir
+        self.wrapper = tuple(wrapper)
+        self.opened = os.path.join(self.side, "opened-urls")
         if webapp_conf is not None:
             with open(os.path.join(self.dir, "webapp.conf"), "wb") as f:
                 f.write(webapp_conf)
@@ -38,15 +43,15 @@ class Program:
     def start(self):
         if os.path.exists(self.opened):
             os.unlink(self.opened)
-        opener = os.path.join(self.dir, "opener.sh")
+        opener = os.path.join(self.side, "opener.sh")
         with open(opener, "w") as f:
             f.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + self.opened + "'\n")
         os.chmod(opener, 0o755)
         env = dict(os.environ, ZORVANE_OPENER=self.opener or opener)
-        args = [PROGRAM, "-f", self.dir]
+        args = [*self.wrapper, PROGRAM, "-f", self.dir]
         if self.seconds:
             args += ["-t", str(self.seconds)]
-        self.out = open(os.path.join(self.dir, "program-output"), "w+b")
+        self.out = open(os.path.join(self.side, "program-output"), "w+b")
         self.proc = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT, env=env)
         return self
 

@@ -129,6 +129,7 @@ export function ws_baresip_init() {
   client = openSocket('/ws_baresip', {
     onJson: (msg, text) => {
       if (msg.callback === 'UPDATE') showUpdate(msg.version);
+      else if (msg.callback === 'ERROR') toast(String(msg.message ?? ''), 'error');
       else onAccounts(text, msg);
     },
     onError: () => toast('Websocket error', 'error'),
