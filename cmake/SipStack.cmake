@@ -1,15 +1,29 @@
-# libre, rem and baresip, built by scripts/deps/build-sip-stack.sh into a
-# private prefix, as the interface target zv::sip.
+# libre, rem and baresip, built by scripts/deps/build-sip-stack.sh into
+# private prefixes, as the interface target zv::sip. A target whose property
+# ZV_MEM_DEBUG is true links libre with its memory report (the test variants
+# of the program, which print every leak at shutdown); the sanitizer build
+# has one stack only, with the report and the sanitizers.
 set(ZV_DEPS_DIR ${CMAKE_SOURCE_DIR}/.deps CACHE PATH "Cache of the SIP stack build")
+if(ZV_SANITIZE)
+  set(sip_variants sanitize)
+  set(ZV_SIP_PREFIX ${ZV_DEPS_DIR}/prefix-sanitize)
+  set(libre_memdebug ${ZV_SIP_PREFIX}/lib/libre.a)
+else()
+  set(sip_variants release memdebug)
+  set(ZV_SIP_PREFIX ${ZV_DEPS_DIR}/prefix)
+  set(libre_memdebug ${ZV_DEPS_DIR}/prefix-memdebug/lib/libre.a)
+endif()
 execute_process(
-  COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/deps/build-sip-stack.sh ${ZV_DEPS_DIR}
+  COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/deps/build-sip-stack.sh ${ZV_DEPS_DIR} ${sip_variants}
   RESULT_VARIABLE sip_stack_result)
 if(NOT sip_stack_result EQUAL 0)
   message(FATAL_ERROR "building the SIP stack failed")
 endif()
-set(ZV_SIP_PREFIX ${ZV_DEPS_DIR}/prefix)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/scripts/deps/build-sip-stack.sh ${ZV_SIP_PREFIX}/.stamp)
+define_property(TARGET PROPERTY ZV_MEM_DEBUG
+  BRIEF_DOCS "Link libre with its memory report"
+  FULL_DOCS "The program's test variants print every leak at shutdown.")
 
 # Our code must see exactly the feature macros that libre was compiled
 # with: several of them change the layout of shared structures.
@@ -35,5 +49,6 @@ target_include_directories(zv_sip_mod_table PRIVATE
   ${CMAKE_SOURCE_DIR}/src/compat)
 target_compile_definitions(zv_sip_mod_table PRIVATE ${re_defines})
 target_link_libraries(zv_sip INTERFACE
-  ${ZV_SIP_PREFIX}/lib/libbaresip.a zv_sip_mod_table ${ZV_SIP_PREFIX}/lib/librem.a ${ZV_SIP_PREFIX}/lib/libre.a
+  ${ZV_SIP_PREFIX}/lib/libbaresip.a zv_sip_mod_table ${ZV_SIP_PREFIX}/lib/librem.a
+  $<IF:$<BOOL:$<TARGET_PROPERTY:ZV_MEM_DEBUG>>,${libre_memdebug},${ZV_SIP_PREFIX}/lib/libre.a>
   PkgConfig::OPUS OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB m Threads::Threads dl)

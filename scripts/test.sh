@@ -1,10 +1,48 @@
 #!/usr/bin/env bash
-# Builds (installing what is missing) and runs every test.
+# Builds (installing what is missing) and runs every test; then runs the
+# process tests of calls, on-air, recording and the web module, and the units
+# that go with them, again against the program built with AddressSanitizer
+# and UndefinedBehaviorSanitizer (our code and the SIP stack, in
+# build-sanitize/, built beside the first tests at a lower priority).
+# Arguments go to the first ctest and leave the second stage out:
+#   scripts/test.sh -R record
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
 bash "$top/scripts/build.sh"
-cd "$top/build"
+
+sanitized_targets=(zorvane-standalone-memdebug zorvane-standalone-testca calls_unit_test zvaudio_record_test)
+sanitized_tests='^(calls\.|Sessions\.|onair_|record_calls\.|zvaudio_record|webapp_test_|webapp_browser_)'
+sanitize_build() {
+  renice -n 10 -p "$BASHPID" >/dev/null
+  cmake -S "$top" -B "$top/build-sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZV_SANITIZE=ON >/dev/null
+  cmake --build "$top/build-sanitize" -j"$jobs" --target "${sanitized_targets[@]}"
+}
+if [ $# -eq 0 ]; then
+  mkdir -p "$top/build-sanitize"
+  sanitize_build > "$top/build-sanitize/build.log" 2>&1 &
+  sanitize_pid=$!
+fi
+
 # Process tests with real peers and audio servers run many at once; one
 # that fails under that load is run once more before it counts.
-ctest --output-on-failure -j"$(nproc)" --repeat until-pass:2 \
-  --resource-spec-file "$top/tests/jack-resources.json" "$@"
+run_ctest() {
+  ctest --output-on-failure -j"$jobs" --repeat until-pass:2 \
+    --resource-spec-file "$top/tests/jack-resources.json" "$@"
+}
+status=0
+(cd "$top/build" && run_ctest "$@") || status=$?
+[ $# -eq 0 ] || exit $status
+
+if ! wait "$sanitize_pid"; then
+  echo "test: the sanitizer build failed; the end of build-sanitize/build.log:" >&2
+  tail -n 40 "$top/build-sanitize/build.log" >&2
+  exit 1
+fi
+# A sanitizer's report fails the test that ran into it: the process tests
+# look for it in the program's output, and the units end with its exit code.
+export ZV_SANITIZED=1
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd "$top/build-sanitize" && run_ctest -R "$sanitized_tests") || status=$?
+exit $status

@@ -1,11 +1,22 @@
 #!/usr/bin/env bash
 # Fetches libre, rem and baresip from Debian's source packages, applies our
-# patches and builds them statically into a private prefix.
+# patches and builds them statically into private prefixes, one a variant:
 #
-#   scripts/deps/build-sip-stack.sh [CACHE_DIR]
+#   scripts/deps/build-sip-stack.sh [CACHE_DIR [VARIANT...]]
 #
-# CACHE_DIR defaults to .deps in the project. The script is idempotent: a
-# prefix whose stamp matches the pinned tarballs and patches is left alone.
+#   release   CACHE_DIR/prefix: the stack the program ships with
+#   memdebug  CACHE_DIR/prefix-memdebug: libre alone, with its memory report
+#             (every allocation listed, so that the shutdown can name leaks);
+#             the test variants of the program link it with the rest of
+#             the release prefix
+#   sanitize  CACHE_DIR/prefix-sanitize: the whole stack with the memory
+#             report, AddressSanitizer and UndefinedBehaviorSanitizer
+#
+# CACHE_DIR defaults to .deps in the project, the variants to release and
+# memdebug. The sources are unpacked and patched once into CACHE_DIR/src;
+# each variant builds in a copy of its own. The script is idempotent: a
+# prefix whose stamp matches the pinned tarballs, patches and its flags is
+# left alone.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,6 +24,9 @@ top=$(cd "$here/../.." && pwd)
 cache=${1:-$top/.deps}
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)
+shift || true
+variants=("$@")
+[ ${#variants[@]} -gt 0 ] || variants=(release memdebug)
 
 RE_VER=2.0.1
 REM_VER=1.0.0
@@ -24,28 +38,58 @@ declare -A SHA256=(
 )
 SOURCE_PKGS=(libre=2.0.1-4 rem=1.0.0-3 baresip=1.1.0-3.1)
 BARESIP_MODULES="opus g711 ice stun turn dtls_srtp uuid"
-# libre's memory report stays on so that the shutdown chain can print leaks;
-# the jitter-buffer statistics are needed by the call statistics.
-RE_EXTRA_CFLAGS="-DJBUF_STAT=1 -DMEM_DEBUG=1"
+# The jitter-buffer statistics are needed by the call statistics. The
+# memory report costs a global mutex on every allocation of every thread,
+# so only the test builds have it. libre's hash reads whole words past the
+# end of its keys, which AddressSanitizer would report: VALGRIND selects
+# its byte-wise reader.
+RE_CFLAGS="-DJBUF_STAT=1"
+MEMDEBUG_CFLAGS="-DMEM_DEBUG=1"
+SANITIZE_CFLAGS="-DMEM_DEBUG=1 -DVALGRIND -fsanitize=address,undefined -fno-omit-frame-pointer"
 
 dl=$cache/download
 src=$cache/src
-prefix=$cache/prefix
 mkdir -p "$dl"
 
-stamp_text() {
+prefix_of() {
+  case $1 in
+    release) echo "$cache/prefix" ;;
+    memdebug|sanitize) echo "$cache/prefix-$1" ;;
+    *) echo "build-sip-stack: unknown variant $1" >&2; exit 2 ;;
+  esac
+}
+cflags_of() {
+  case $1 in
+    release) echo "" ;;
+    memdebug) echo "$MEMDEBUG_CFLAGS" ;;
+    sanitize) echo "$SANITIZE_CFLAGS" ;;
+  esac
+}
+
+source_stamp() {
   {
     for f in "${!SHA256[@]}"; do echo "$f ${SHA256[$f]}"; done | sort
-    echo "modules $BARESIP_MODULES"
-    echo "re-cflags $RE_EXTRA_CFLAGS"
     cat "$here"/patches/*.patch
+  } | sha256sum | cut -d' ' -f1
+}
+variant_stamp() {
+  {
+    echo "source $(source_stamp)"
+    echo "modules $BARESIP_MODULES"
+    echo "re-cflags $RE_CFLAGS"
+    echo "$1 $(cflags_of "$1")"
     cat "$0"
   } | sha256sum | cut -d' ' -f1
 }
-stamp=$(stamp_text)
-if [ -f "$prefix/.stamp" ] && [ "$(cat "$prefix/.stamp")" = "$stamp" ]; then
-  exit 0
-fi
+
+todo=()
+for v in "${variants[@]}"; do
+  p=$(prefix_of "$v")
+  if ! [ -f "$p/.stamp" ] || [ "$(cat "$p/.stamp")" != "$(variant_stamp "$v")" ]; then
+    todo+=("$v")
+  fi
+done
+[ ${#todo[@]} -gt 0 ] || exit 0
 
 tarballs_ok() {
   local f
@@ -85,13 +129,22 @@ fetch() {
   exit 1
 }
 
-tarballs_ok || fetch
-
-rm -rf "$src" "$prefix"
-mkdir -p "$src" "$prefix"
-tar xzf "$dl/libre_${RE_VER}.orig.tar.gz" -C "$src"
-tar xzf "$dl/rem_${REM_VER}.orig.tar.gz" -C "$src"
-tar xzf "$dl/baresip_${BARESIP_VER}.orig.tar.gz" -C "$src"
+unpack() {
+  local stamp
+  stamp=$(source_stamp)
+  if [ -f "$src/.stamp" ] && [ "$(cat "$src/.stamp")" = "$stamp" ]; then
+    return
+  fi
+  tarballs_ok || fetch
+  rm -rf "$src"
+  mkdir -p "$src"
+  tar xzf "$dl/libre_${RE_VER}.orig.tar.gz" -C "$src"
+  tar xzf "$dl/rem_${REM_VER}.orig.tar.gz" -C "$src"
+  tar xzf "$dl/baresip_${BARESIP_VER}.orig.tar.gz" -C "$src"
+  apply_patches "$src/re-$RE_VER" re
+  apply_patches "$src/baresip-$BARESIP_VER" baresip
+  echo "$stamp" > "$src/.stamp"
+}
 
 apply_patches() {
   local dir=$1 prefix_name=$2 p
@@ -100,8 +153,6 @@ apply_patches() {
     patch -d "$dir" -p1 --forward --quiet < "$p"
   done
 }
-apply_patches "$src/re-$RE_VER" re
-apply_patches "$src/baresip-$BARESIP_VER" baresip
 
 jobs=$(nproc)
 # Runs a build step with its output in a log; the log is shown on failure.
@@ -113,43 +164,76 @@ step() {
     exit 1
   fi
 }
-re_mk=$prefix/share/re/re.mk
+
+# build_re DIR PREFIX CFLAGS: libre.a, its headers and build rules, and the
+# feature macros our own code must be compiled with: the same ones as
+# libre, or structures such as struct sa differ between the two.
 build_re() {
-  cd "$src/re-$RE_VER"
-  make -s -j"$jobs" RELEASE=1 PREFIX="$prefix" EXTRA_CFLAGS="$RE_EXTRA_CFLAGS" libre.a
-  make -s RELEASE=1 PREFIX="$prefix" EXTRA_CFLAGS="$RE_EXTRA_CFLAGS" install
+  local dir=$1 prefix=$2 cflags="$RE_CFLAGS $3"
+  cd "$dir/re-$RE_VER"
+  make -s -j"$jobs" RELEASE=1 PREFIX="$prefix" EXTRA_CFLAGS="$cflags" libre.a
+  make -s RELEASE=1 PREFIX="$prefix" EXTRA_CFLAGS="$cflags" install
   rm -f "$prefix"/lib/libre.so*
-  # The feature macros our own code must be compiled with: the same ones as
-  # libre, or structures such as struct sa differ between the two.
-  make -s RELEASE=1 PREFIX="$prefix" EXTRA_CFLAGS="$RE_EXTRA_CFLAGS" info |
+  make -s RELEASE=1 PREFIX="$prefix" EXTRA_CFLAGS="$cflags" info |
     sed -n 's/^ *CFLAGS: *//p' | tr ' \t' '\n\n' |
-    grep -E '^-D(RELEASE|LINUX|HAVE_[A-Z0-9_]+|USE_[A-Z0-9_]+|JBUF_STAT(=.*)?|MEM_DEBUG(=.*)?)$' |
+    grep -E '^-D(RELEASE|LINUX|HAVE_[A-Z0-9_]+|USE_[A-Z0-9_]+|JBUF_STAT(=.*)?)$' |
     sort -u > "$prefix/re-defines.txt"
   grep -q -- -DHAVE_INET6 "$prefix/re-defines.txt"
 }
-step re build_re
 
-libre_vars=(LIBRE_MK="$re_mk" LIBRE_INC="$prefix/include/re" LIBRE_SO="$prefix/lib" LIBRE_PATH="$prefix")
 build_rem() {
-  cd "$src/rem-$REM_VER"
-  make -s -j"$jobs" RELEASE=1 PREFIX="$prefix" "${libre_vars[@]}" librem.a
-  make -s RELEASE=1 PREFIX="$prefix" "${libre_vars[@]}" install
+  local dir=$1 prefix=$2 cflags=$3
+  cd "$dir/rem-$REM_VER"
+  local vars=(RELEASE=1 PREFIX="$prefix" EXTRA_CFLAGS="$cflags" LIBRE_MK="$prefix/share/re/re.mk"
+              LIBRE_INC="$prefix/include/re" LIBRE_SO="$prefix/lib" LIBRE_PATH="$prefix")
+  make -s -j"$jobs" "${vars[@]}" librem.a
+  make -s "${vars[@]}" install
   rm -f "$prefix"/lib/librem.so*
 }
-step rem build_rem
 
 build_baresip() {
-  cd "$src/baresip-$BARESIP_VER"
-  make -s -j"$jobs" RELEASE=1 STATIC=1 PREFIX="$prefix" "${libre_vars[@]}" LIBREM_PATH="$prefix" \
-       MODULES="$BARESIP_MODULES" libbaresip.a
-  make -s RELEASE=1 STATIC=1 PREFIX="$prefix" "${libre_vars[@]}" LIBREM_PATH="$prefix" \
-       MODULES="$BARESIP_MODULES" install-static
+  local dir=$1 prefix=$2 cflags=$3
+  cd "$dir/baresip-$BARESIP_VER"
+  local vars=(RELEASE=1 STATIC=1 PREFIX="$prefix" EXTRA_CFLAGS="$cflags" LIBRE_MK="$prefix/share/re/re.mk"
+              LIBRE_INC="$prefix/include/re" LIBRE_SO="$prefix/lib" LIBRE_PATH="$prefix"
+              LIBREM_PATH="$prefix" MODULES="$BARESIP_MODULES")
+  make -s -j"$jobs" "${vars[@]}" libbaresip.a
+  make -s "${vars[@]}" install-static
   # The program brings its own static module table.
   ar d "$prefix/lib/libbaresip.a" static.o
   mkdir -p "$prefix/include/baresip"
   cp include/baresip.h "$prefix/include/baresip/"
 }
-step baresip build_baresip
 
-echo "$stamp" > "$prefix/.stamp"
-echo "build-sip-stack: libre $RE_VER, rem $REM_VER, baresip $BARESIP_VER in $prefix"
+# build_variant NAME: the variant's prefix from a fresh copy of the sources.
+build_variant() {
+  local v=$1 prefix dir cflags
+  prefix=$(prefix_of "$v")
+  dir=$cache/build-$v
+  cflags=$(cflags_of "$v")
+  rm -rf "$dir" "$prefix"
+  mkdir -p "$dir" "$prefix"
+  cp -a "$src/." "$dir/"
+  case $v in
+    memdebug)
+      # Only libre's memory code differs; its objects link with rem and
+      # baresip of the release prefix.
+      step "re-$v" build_re "$dir" "$dir/install" "$cflags"
+      mkdir -p "$prefix/lib"
+      cp "$dir/install/lib/libre.a" "$prefix/lib/"
+      ;;
+    *)
+      step "re-$v" build_re "$dir" "$prefix" "$cflags"
+      step "rem-$v" build_rem "$dir" "$prefix" "$cflags"
+      step "baresip-$v" build_baresip "$dir" "$prefix" "$cflags"
+      ;;
+  esac
+  rm -rf "$dir"
+  variant_stamp "$v" > "$prefix/.stamp"
+  echo "build-sip-stack: libre $RE_VER, rem $REM_VER, baresip $BARESIP_VER ($v) in $prefix"
+}
+
+unpack
+for v in "${todo[@]}"; do
+  build_variant "$v"
+done

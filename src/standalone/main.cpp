@@ -58,7 +58,8 @@ void on_ua_exit(void *arg)
 {
 	(void)arg;
 	debug("ua exited -- stopping main runloop\n");
-	re_cancel();
+	// The pages' websockets end while the loop still runs.
+	webapp_ws_stop(re_cancel);
 }
 
 void on_signal(int sig)
@@ -156,6 +157,7 @@ void shutdown_chain()
 	mod_close();
 	zv_thread_async_close();
 	signals_unlisten();
+	tray_loop_close();
 	tmr_debug();
 	libre_close();
 	mem_debug();

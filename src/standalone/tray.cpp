@@ -279,6 +279,11 @@ void tray_set_port(uint16_t port)
 	wake_thread();
 }
 
+void tray_loop_close(void)
+{
+	tray_queue_unwatch();
+}
+
 void tray_close(void)
 {
 	// A thread that is still running keeps serving the port socket, so the

@@ -10,6 +10,7 @@
 namespace {
 
 int queue_fds[2] = {-1, -1};
+bool watched;
 
 void queue_readable(int flags, void *)
 {
@@ -28,6 +29,7 @@ int tray_queue_open(void)
 	if (pipe2(queue_fds, O_NONBLOCK | O_CLOEXEC))
 		return errno;
 	int err = fd_listen(queue_fds[0], FD_READ, queue_readable, nullptr);
+	watched = !err;
 	if (err)
 		tray_queue_close();
 	return err;
@@ -41,12 +43,18 @@ void tray_queue_push(int id)
 	(void)n;
 }
 
+void tray_queue_unwatch(void)
+{
+	if (watched)
+		fd_close(queue_fds[0]);
+	watched = false;
+}
+
 void tray_queue_close(void)
 {
-	if (queue_fds[0] >= 0) {
-		fd_close(queue_fds[0]);
+	tray_queue_unwatch();
+	if (queue_fds[0] >= 0)
 		close(queue_fds[0]);
-	}
 	if (queue_fds[1] >= 0)
 		close(queue_fds[1]);
 	queue_fds[0] = queue_fds[1] = -1;

@@ -10,5 +10,9 @@ int tray_queue_open(void);
 // Any thread; a command that does not fit is dropped.
 void tray_queue_push(int id);
 
+// Main thread, before the event library closes: the loop no longer reads
+// the queue; what the tray thread still pushes stays unread.
+void tray_queue_unwatch(void);
+
 // Main thread.
 void tray_queue_close(void);

@@ -15,12 +15,15 @@ import socket
 import ssl
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 
 PROGRAM = os.environ["ZV_PROGRAM"]
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "lib"))
+import zvtest  # noqa: E402
 WEB_PORT = 18080
 SIP_PORT = 5060
 REGISTRAR_PORT = 5070
@@ -126,6 +129,7 @@ class Program:
                 self.proc.wait()
         if self.proc:
             self.out.close()
+            zvtest.assert_clean_shutdown_file(self.out.name)
         return self.proc.returncode if self.proc else None
 
     def cleanup(self):

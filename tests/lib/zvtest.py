@@ -2,6 +2,7 @@
 home and, where it opens sockets, in a network namespace with only loopback."""
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -9,6 +10,39 @@ import tempfile
 import time
 
 PROGRAM = os.environ.get("ZV_PROGRAM", "")
+
+# What the program prints when its shutdown chain finds something left over
+# (the SIP stack's pending timers, descriptors still watched, memory still
+# allocated: the tests run a variant built with that report), and what the
+# address and undefined-behaviour sanitizers print.
+SHUTDOWN_REPORT = re.compile(r"Timers \(\d+\):|\bfd \d+ in use: |Memory leaks \(\d+\):|"
+                             r"==\d+==ERROR: |: runtime error: ")
+
+
+def shutdown_report(output):
+    """The output from its first report line on; empty after a clean end."""
+    m = SHUTDOWN_REPORT.search(output)
+    if not m:
+        return ""
+    return output[output.rfind("\n", 0, m.start()) + 1:]
+
+
+def assert_clean_shutdown(output):
+    """Every process test's end: the program left nothing behind."""
+    report = shutdown_report(output)
+    if report:
+        raise AssertionError("the program's shutdown report is not empty:\n" + report[:8000])
+
+
+def assert_clean_shutdown_file(path):
+    """The same for the output kept in a file; a file the test has already
+    removed is passed over."""
+    try:
+        with open(path, "rb") as f:
+            output = f.read().decode("utf-8", "replace")
+    except FileNotFoundError:
+        return
+    assert_clean_shutdown(output)
 
 
 class Sandbox:
@@ -69,6 +103,7 @@ def start(sandbox, args, netns=True, wrapper=(), env=None, **popen):
 def run(sandbox, args, timeout=60, **kw):
     p = start(sandbox, args, **kw)
     out, err = p.communicate(timeout=timeout)
+    assert_clean_shutdown(out + err)
     return p.returncode, out, err
 
 

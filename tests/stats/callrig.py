@@ -407,18 +407,24 @@ class Rig:
         return part
 
     def close(self):
+        """Stops every part, then raises the first program's unclean end."""
+        unclean = None
         for part in reversed(self.parts):
             try:
                 if isinstance(part, Page):
                     part.close()
                 else:
                     part.stop()
+            except AssertionError as e:
+                unclean = unclean or e
             except Exception:
                 pass
         if os.environ.get("ZV_KEEP_RIG"):
             print("rig kept in", self.root)
         else:
             shutil.rmtree(self.root, ignore_errors=True)
+        if unclean:
+            raise unclean
 
 
 def goertzel(samples, rate, freq):

@@ -3,8 +3,12 @@ import os
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+import zvtest  # noqa: E402
 
 PROGRAM = os.environ.get("ZV_PROGRAM", "zorvane-standalone")
 # Records which run (its tag, from the environment) opened what.
@@ -38,12 +42,19 @@ class Sandbox:
         self.procs = []
 
     def close(self):
+        """Kills what still runs; a run that ended by itself must have ended
+        clean."""
+        outputs = []
         for proc, out in self.procs:
             if proc.poll() is None:
                 proc.kill()
                 proc.wait()
+            else:
+                outputs.append(self.output(proc))
             out.close()
         shutil.rmtree(self.root, ignore_errors=True)
+        for output in outputs:
+            zvtest.assert_clean_shutdown(output)
 
     @property
     def config_dir(self):

@@ -290,7 +290,6 @@ TEST_F(record_test, close_waits_for_the_files)
 	zvaudio_record_close();
 	EXPECT_EQ(7u, count_logged("closed (480000 samples)"));
 	EXPECT_EQ("240000\n", metaflac("--show-total-samples", folders()[0] / "local.flac"));
-	zvaudio_record_init();
 }
 
 // Run with a file size limit (RLIMIT_FSIZE) and SIGXFSZ ignored, as a full

@@ -26,3 +26,11 @@ const char *webapp_provisioning_host(void);
 // After a fallback from a busy configured port this is the new port, while
 // webapp.conf keeps naming the configured one.
 uint16_t webapp_port(void);
+
+// The program's stop: sends every page's websocket a close frame ("going
+// away") and shuts its connection down, so that the event loop ends each in
+// its next pass; done runs when the last has gone (at once without pages),
+// after 1000 ms at the latest. A page still connected after the loop would
+// outlive the event library. Before the module's init or after its close,
+// done runs at once.
+void webapp_ws_stop(void (*done)(void));

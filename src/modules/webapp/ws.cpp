@@ -1,6 +1,9 @@
 #include "webapp_ws.h"
 
+#include <sys/socket.h>
+
 #include "utf8.h"
+#include "webapp.h"
 
 namespace {
 
@@ -15,6 +18,12 @@ struct list webapp_ws_list;
 int webapp_ws_count;
 struct tmr webapp_ws_quit_tmr;
 
+// A stop under way: what runs once every page's connection has gone, and
+// the bound on the wait for that.
+void (*webapp_ws_stopped)(void);
+struct tmr webapp_ws_stop_tmr;
+constexpr uint64_t stop_wait_ms = 1000;
+
 void conn_destructor(void *arg)
 {
 	auto *conn = static_cast<webapp_ws_conn *>(arg);
@@ -27,6 +36,15 @@ void webapp_ws_quit(void *)
 	ua_stop_all(false);
 }
 
+void webapp_ws_stop_done(void *)
+{
+	tmr_cancel(&webapp_ws_stop_tmr);
+	auto *done = webapp_ws_stopped;
+	webapp_ws_stopped = nullptr;
+	if (done)
+		done();
+}
+
 void webapp_ws_close_handler(int, void *arg)
 {
 	auto *conn = static_cast<webapp_ws_conn *>(arg);
@@ -34,6 +52,11 @@ void webapp_ws_close_handler(int, void *arg)
 	mem_deref(conn);
 
 	--webapp_ws_count;
+	if (webapp_ws_stopped) {
+		if (webapp_ws_count == 0)
+			webapp_ws_stop_done(nullptr);
+		return;
+	}
 	if (!webapp_calls_active() && webapp_ws_count == 0)
 		tmr_start(&webapp_ws_quit_tmr, 800, webapp_ws_quit, nullptr);
 }
@@ -103,9 +126,31 @@ bool webapp_calls_active(void)
 	return false;
 }
 
+void webapp_ws_stop(void (*done)(void))
+{
+	tmr_cancel(&webapp_ws_quit_tmr);
+	webapp_ws_stopped = done;
+	if (webapp_ws_count == 0) {
+		webapp_ws_stop_done(nullptr);
+		return;
+	}
+	// A connection lives on after its close frame until the page answers;
+	// shut down, it ends in the loop's next pass whatever the page does.
+	for (struct le *le = webapp_ws_list.head; le; le = le->next) {
+		auto *conn = static_cast<webapp_ws_conn *>(le->data);
+		(void)websock_close(conn->wc, WEBSOCK_GOING_AWAY, nullptr);
+		const int fd = tcp_conn_fd(websock_tcp(conn->wc));
+		if (fd >= 0)
+			(void)shutdown(fd, SHUT_RDWR);
+	}
+	tmr_start(&webapp_ws_stop_tmr, stop_wait_ms, webapp_ws_stop_done, nullptr);
+}
+
 void webapp_ws_init(void)
 {
 	tmr_init(&webapp_ws_quit_tmr);
+	tmr_init(&webapp_ws_stop_tmr);
+	webapp_ws_stopped = nullptr;
 	list_init(&webapp_ws_list);
 	webapp_ws_count = 0;
 	if (websock_alloc(&webapp_ws_sock, webapp_ws_shutdown_handler, nullptr))
@@ -116,6 +161,8 @@ void webapp_ws_close(void)
 {
 	info("webapp_ws_close\n");
 	tmr_cancel(&webapp_ws_quit_tmr);
+	tmr_cancel(&webapp_ws_stop_tmr);
+	webapp_ws_stopped = nullptr;
 	for (struct le *le = webapp_ws_list.head; le; le = le->next) {
 		auto *conn = static_cast<webapp_ws_conn *>(le->data);
 		conn->wc = static_cast<struct websock_conn *>(mem_deref(conn->wc));

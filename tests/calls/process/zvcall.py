@@ -19,7 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "webapp", "process"))
 
-from zvprocess import WebSocket  # noqa: E402
+from zvprocess import WebSocket, zvtest  # noqa: E402
 
 PROGRAM = os.environ.get("ZV_PROGRAM", "")
 TEMPLATE = os.path.join(ROOT, "tests", "shell", "config.golden")
@@ -151,6 +151,7 @@ class Program:
                 self.proc.kill()
                 self.proc.wait()
         self.out.close()
+        zvtest.assert_clean_shutdown_file(self.out.name)
         return self.proc.returncode
 
 

@@ -47,7 +47,7 @@ std::string vformat(const char *fmt, va_list ap)
 
 }
 
-void reset()
+void free_all()
 {
 	for (struct call *c : call_store)
 		delete c;
@@ -56,6 +56,11 @@ void reset()
 		delete u;
 	ua_store.clear();
 	list_init(&uas);
+}
+
+void reset()
+{
+	free_all();
 	pushes.clear();
 	warnings.clear();
 	hangups.clear();

@@ -50,6 +50,8 @@ extern std::vector<std::string> status_marks;
 // Resets everything above, the library's configuration (call_max_calls 7)
 // and the eight tracks.
 void reset();
+// Frees the user agents and calls made by ua_new and call_new.
+void free_all();
 void clear_pushes();
 
 struct ua *ua_new(const char *aor);

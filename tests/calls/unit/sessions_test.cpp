@@ -38,6 +38,7 @@ protected:
 		webapp_sessions_close();
 		webapp_events_close();
 		webapp_calls = static_cast<struct odict *>(mem_deref(webapp_calls));
+		fake::free_all();
 	}
 
 	struct call *incoming(const char *peer)

@@ -24,6 +24,14 @@ async function waitFor(check, what, ms = 30000) {
   }
 }
 
+// The output from the first line of what the program prints when its
+// shutdown chain finds something left over (timers, descriptors, memory),
+// or of a sanitizer's report; empty after a clean end (as in tests/lib).
+export function shutdownReport(output) {
+  const at = output.search(/Timers \(\d+\):|\bfd \d+ in use: |Memory leaks \(\d+\):|==\d+==ERROR: |: runtime error: /);
+  return at < 0 ? '' : output.slice(output.lastIndexOf('\n', at) + 1);
+}
+
 function exited(child) {
   if (child.exitCode !== null || child.signalCode !== null) return Promise.resolve(child.exitCode);
   return new Promise((resolve) => child.once('exit', (code) => resolve(code)));
@@ -214,8 +222,10 @@ export class RealProgram {
       this.jack.kill('SIGTERM');
       await exited(this.jack);
     }
-    if (ending === 0) rmSync(this.root, { recursive: true, force: true });
+    const report = this.program ? shutdownReport(this.output()) : '';
+    if (ending === 0 && !report) rmSync(this.root, { recursive: true, force: true });
     else if (this.root) process.stderr.write(`kept ${this.root}\n`);
+    if (report) throw new Error(`the program's shutdown report is not empty:\n${report}`);
     return ending;
   }
 }

@@ -1,7 +1,7 @@
 // In Chromium: the program's own page opens its websockets, while a page
 // of another site, or the program reached under another name, is refused.
 import { spawn } from 'node:child_process';
-import { mkdtempSync, readFileSync, rmSync, writeFileSync, chmodSync, existsSync } from 'node:fs';
+import { mkdtempSync, readFileSync, rmSync, writeFileSync, chmodSync, existsSync, openSync, closeSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
@@ -9,6 +9,7 @@ import { dirname, join } from 'node:path';
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { fileURLToPath } from 'node:url';
+import { shutdownReport } from '../../page/real/program.mjs';
 
 const REPO = join(dirname(fileURLToPath(import.meta.url)), '..', '..', '..');
 const require = createRequire(join(REPO, 'src', 'modules', 'webapp', 'frontend', 'package.json'));
@@ -51,7 +52,9 @@ before(async () => {
   const opener = join(dir, 'opener.sh');
   writeFileSync(opener, `#!/bin/sh\nprintf '%s\\n' "$1" >> '${opened}'\n`);
   chmodSync(opener, 0o755);
-  program = spawn(PROGRAM, ['-f', dir], { env: { ...process.env, ZORVANE_OPENER: opener }, stdio: 'ignore' });
+  const out = openSync(join(dir, 'program-output'), 'w');
+  program = spawn(PROGRAM, ['-f', dir], { env: { ...process.env, ZORVANE_OPENER: opener }, stdio: ['ignore', out, out] });
+  closeSync(out);
   const url = await waitFor(() => existsSync(opened) && readFileSync(opened, 'utf8').trim(), 'page URL');
   port = Number(/^http:\/\/127\.0\.0\.1:(\d+)\/$/.exec(url)[1]);
 
@@ -70,11 +73,13 @@ before(async () => {
 after(async () => {
   await browser?.close();
   foreign?.close();
-  if (program && program.exitCode === null) {
+  if (program && program.exitCode === null && program.signalCode === null) {
     program.kill('SIGTERM');
     await new Promise((r) => program.once('exit', r));
   }
+  const report = program ? shutdownReport(readFileSync(join(dir, 'program-output'), 'utf8')) : '';
   rmSync(dir, { recursive: true, force: true });
+  assert.equal(report, '', 'the program\'s shutdown report');
 });
 
 test('the program\'s own page connects', async () => {

@@ -201,6 +201,25 @@ class QuitTimer(unittest.TestCase):
             b.close()
             self.assertEqual(p.wait(15), 0)
 
+    def test_quit_with_pages_open_closes_them_and_leaves_nothing(self):
+        # Pages that read nothing while the program stops: each still gets
+        # its close frame, and the stop (which checks the shutdown report)
+        # waits for none of them.
+        with Program() as p:
+            port = p.port()
+            socks = [WebSocket(port, path) for path in ENDPOINTS]
+            time.sleep(0.5)
+            started = time.monotonic()
+            self.assertEqual(p.stop(), 0)
+            self.assertLess(time.monotonic() - started, 5)
+            for ws in socks:
+                while True:
+                    op, payload = ws.recv_frame()
+                    if op == 8:
+                        break
+                self.assertEqual(struct.unpack("!H", payload[:2])[0], 1001)
+                ws.sock.close()
+
     def test_no_page_no_timer(self):
         with Program() as p:
             p.port()

@@ -10,11 +10,14 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 
 PROGRAM = os.environ.get("ZORVANE_PROGRAM", "zorvane-standalone")
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "lib"))
+import zvtest  # noqa: E402
 
 
 class Program:
@@ -59,7 +62,8 @@ class Program:
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def output(self):
-        self.out.flush()
+        if not self.out.closed:
+            self.out.flush()
         with open(self.out.name, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
@@ -106,16 +110,20 @@ class Program:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        if self.proc:
+            zvtest.assert_clean_shutdown_file(self.out.name)
         return self.proc.returncode
 
     def wait(self, timeout):
         return self.proc.wait(timeout)
 
     def cleanup(self):
-        self.stop()
-        self.out.close()
-        if self.own_dir:
-            shutil.rmtree(self.dir, ignore_errors=True)
+        try:
+            self.stop()
+        finally:
+            self.out.close()
+            if self.own_dir:
+                shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
         return self.start()
