@@ -2,8 +2,9 @@
  * the program the first time it opens a file whose name begins with
  * $ZV_SIGNAL_AT, so that the signal arrives at a known point of start-up;
  * the file is then opened as asked. $ZV_SIGNAL is the signal's number.
- * Other programs that it is loaded into (the wrappers that start the
- * program, the programs it starts) are left alone. */
+ * Every variant of the program is meant; other programs that it is loaded
+ * into (the wrappers that start the program, the programs it starts) are
+ * left alone. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -21,7 +22,7 @@ __attribute__((constructor)) static void shim_start(void)
 {
 	const char *at = getenv("ZV_SIGNAL_AT");
 	const char *sig = getenv("ZV_SIGNAL");
-	if (!at || !sig || strcmp(program_invocation_short_name, "zorvane-standalone"))
+	if (!at || !sig || strncmp(program_invocation_short_name, "zorvane-standalone", 18))
 		return;
 	snprintf(prefix, sizeof(prefix), "%s", at);
 	signal_number = atoi(sig);

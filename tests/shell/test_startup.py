@@ -194,7 +194,8 @@ class Startup(unittest.TestCase):
         code, out, err = zvtest.run(
             self.box, ["-f", self.cfg, "-t", "2"], timeout=240,
             wrapper=("valgrind", "--error-exitcode=99", "--leak-check=full",
-                     "--errors-for-leak-kinds=definite", "-q"))
+                     "--errors-for-leak-kinds=definite", "-q",
+                     "--suppressions=" + os.path.join(HERE, "valgrind.supp")))
         self.assertEqual(code, 0, err)
         self.assertIn("zorvane is ready.", out)
 

@@ -119,13 +119,17 @@ class Sandbox:
         time.sleep(0.3)
 
     def opened(self, name):
-        """What the runs of that name opened, in order."""
-        try:
-            with open(self.opened_log) as f:
-                lines = f.read().splitlines()
-        except FileNotFoundError:
-            return []
-        return [line.split(" ", 1)[1] for line in lines if line.split(" ", 1)[0] == name]
+        """What the runs of that name opened, in order. The opener runs on
+        after the program that started it has ended, so an empty answer is
+        given only after a few seconds without a line."""
+        def read():
+            try:
+                with open(self.opened_log) as f:
+                    lines = f.read().splitlines()
+            except FileNotFoundError:
+                return []
+            return [line.split(" ", 1)[1] for line in lines if line.split(" ", 1)[0] == name]
+        return wait_until(read, timeout=3.0)
 
     def query_port(self):
         """The running instance's answer, read as a plain client would."""
