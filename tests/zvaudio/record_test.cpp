@@ -66,7 +66,8 @@ std::vector<int16_t> decode(const fs::path &flac)
 	std::ifstream in(raw, std::ios::binary);
 	std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
 	std::vector<int16_t> v(bytes.size() / 2);
-	std::memcpy(v.data(), bytes.data(), v.size() * 2);
+	if (!v.empty())
+		std::memcpy(v.data(), bytes.data(), v.size() * 2);
 	fs::remove(raw);
 	return v;
 }

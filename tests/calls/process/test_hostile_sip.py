@@ -74,8 +74,10 @@ class SippTest(CallTest):
 
 class InviteWithoutTo(SippTest):
     auto_answer = True
-    wrapper = ("valgrind", "--quiet", "--error-exitcode=%d" % VALGRIND_ERROR,
-               "--leak-check=no", "--trace-children=no")
+    # A program built with the address sanitizer checks its reads itself.
+    wrapper = () if os.environ.get("ZV_SANITIZED") else (
+        "valgrind", "--quiet", "--error-exitcode=%d" % VALGRIND_ERROR,
+        "--leak-check=no", "--trace-children=no")
 
     def test_refused_with_400_and_nothing_uninitialised_is_read(self):
         # A socket of our own: sipp cannot take a response without To.
