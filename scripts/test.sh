@@ -11,7 +11,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 bash "$top/scripts/build.sh"
 
-sanitized_targets=(zorvane-standalone-memdebug zorvane-standalone-testca calls_unit_test zvaudio_record_test)
+sanitized_targets=(zorvane-standalone-memdebug zorvane-standalone-testca calls_unit_test zvaudio_record_test
+                   zvtest_flac_faults)
 sanitized_tests='^(calls\.|Sessions\.|onair_|record_calls\.|zvaudio_record|webapp_test_|webapp_browser_)'
 sanitize_build() {
   renice -n 10 -p "$BASHPID" >/dev/null
@@ -42,7 +43,8 @@ fi
 # A sanitizer's report fails the test that ran into it: the process tests
 # look for it in the program's output, and the units end with its exit code.
 export ZV_SANITIZED=1
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+# The recording tests preload a shim of their own ahead of the runtime.
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:verify_asan_link_order=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd "$top/build-sanitize" && run_ctest -R "$sanitized_tests") || status=$?
 exit $status
