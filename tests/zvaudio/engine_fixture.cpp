@@ -116,8 +116,20 @@ void engine_test::configure(int in_channels, double in_rate, int out_channels, d
 
 void engine_test::period(const std::vector<float> &input, int in_channels)
 {
-	const uint32_t frames = uint32_t(input.size() / size_t(in_channels));
-	input_callback(input.empty() ? nullptr : input.data(), nullptr, frames, nullptr, 0, nullptr);
+	period(input.empty() ? nullptr : input.data(), uint32_t(input.size() / size_t(in_channels)));
+}
+
+void engine_test::period(const float *input, uint32_t frames, PaStreamCallbackFlags status)
+{
+	// What the calls' thread does around a period: the calls' audio pulled
+	// ahead for it (the thread is woken only by periods that reach the
+	// calls, not by those of the warm-up), and its frames handed to the
+	// calls after it.
+	const double rate = zva.stream->in_rate;
+	if (zva.warmup_periods >= 16)
+		zvaudio_calls_pull(rate == 48000 ? frames : uint32_t(frames * 48000 / rate) + 4);
+	input_callback(input, nullptr, frames, nullptr, status, nullptr);
+	zvaudio_calls_send();
 }
 
 std::vector<float> engine_test::play_output(unsigned long frames)

@@ -63,21 +63,50 @@ void record_write(struct track *t, const int16_t *v, size_t samples)
 	record_fifo_write(t->ab, v, samples);
 }
 
-// Everything under engine_lock: the recording gate and appends, the calls'
-// audio, the monitor mix, the mix-minus and the sends.
-void mix_tracks(int16_t *s16, size_t samples)
+// The call's received audio for this period, from the ring that the calls'
+// thread filled ahead; what is missing (the thread fell behind, or the call
+// has just begun) is silence.
+void take_call_audio(struct call_path *p, size_t frames)
+{
+	p->rx.skip_to(p->rx_from.load(std::memory_order_acquire));
+	const size_t got = p->rx.read(p->call, frames);
+	if (got < frames)
+		std::memset(p->call + 2 * got, 0, 2 * (frames - got) * sizeof(int16_t));
+}
+
+// The frame for the call's transmit path, taken by the calls' thread; the
+// frame of a period that finds no room (the thread stalled) is lost.
+void send_frame(struct call_path *p, size_t samples, uint64_t timestamp)
+{
+	const size_t frames = samples / 2;
+	if (p->tx.write_available() < frames || !p->tx_records.write_available())
+		return;
+	p->tx.write(p->send, frames);
+	const struct send_record rec = {uint32_t(frames), timestamp};
+	p->tx_records.write(&rec, 1);
+}
+
+// Everything under period_lock: the recording gate and appends, the calls'
+// audio, the monitor mix, the mix-minus and the sends. True when a call
+// takes part, so that the calls' thread has work.
+bool mix_tracks(int16_t *s16, size_t samples)
 {
 	const bool rec = zvaudio_record_process(samples);
 
+	bool calls = false;
 	for (struct le *le = zva.track_list.head; le; le = le->next) {
 		auto *t = static_cast<struct track *>(le->data);
 		if (t->local) {
 			if (rec)
 				record_write(t, s16, samples);
+			continue;
 		}
-		else if (t->play_active) {
-			webapp_session_play(t, t->play->sampv, t->play->wh, samples, t->play->arg);
-		}
+		struct call_path *p = t->path;
+		p->in_mix = t->play_active.load(std::memory_order_acquire);
+		p->sends = p->in_mix && t->src_active.load(std::memory_order_acquire);
+		if (p->in_mix)
+			take_call_audio(p, samples / 2);
+		calls = calls || p->in_mix || t->src_active.load(std::memory_order_relaxed);
 	}
 
 	if (zva.monostream.load(std::memory_order_relaxed) && !zva.monorecord.load(std::memory_order_relaxed)) {
@@ -98,12 +127,12 @@ void mix_tracks(int16_t *s16, size_t samples)
 		auto *t = static_cast<struct track *>(le->data);
 		if (t->local)
 			continue;
-		if (!t->play_active) {
+		if (!t->path->in_mix) {
 			if (rec && t->ab)
 				record_write(t, zva.silence_buf, samples);
 			continue;
 		}
-		const int16_t *c = t->play->sampv;
+		const int16_t *c = t->path->call;
 		for (size_t k = 0; k < samples; ++k)
 			mix[k] = int16_t(saturate(int32_t(mix[k]) + c[k]));
 		if (rec && t->ab) {
@@ -119,9 +148,9 @@ void mix_tracks(int16_t *s16, size_t samples)
 		bool first = true;
 		for (struct le *oe = zva.track_list.head; oe; oe = oe->next) {
 			auto *o = static_cast<struct track *>(oe->data);
-			if (o == t || o->local || !o->play_active)
+			if (o == t || o->local || !o->path->in_mix)
 				continue;
-			const int16_t *oc = o->play->sampv;
+			const int16_t *oc = o->path->call;
 			int32_t *mm = t->mixminus;
 			if (first) {
 				for (size_t k = 0; k < samples; ++k)
@@ -139,9 +168,9 @@ void mix_tracks(int16_t *s16, size_t samples)
 	const uint64_t timestamp = zva.total_frames * 1000000 / ZV_RATE;
 	for (struct le *le = zva.track_list.head; le; le = le->next) {
 		auto *t = static_cast<struct track *>(le->data);
-		if (t->local || !t->src_active || !t->play_active)
+		if (t->local || !t->path->sends)
 			continue;
-		int16_t *out = t->src->sampv;
+		int16_t *out = t->path->send;
 		if (pairs > 0) {
 			const int32_t *mm = t->mixminus;
 			for (size_t k = 0; k < samples; ++k)
@@ -151,11 +180,9 @@ void mix_tracks(int16_t *s16, size_t samples)
 			for (size_t k = 0; k < samples; ++k)
 				out[k] = s16[k] == -32768 ? -32767 : s16[k];
 		}
-		struct auframe af;
-		auframe_init(&af, AUFMT_S16LE, out, samples);
-		af.timestamp = timestamp;
-		t->src->rh(&af, t->src->arg);
+		send_frame(t->path, samples, timestamp);
 	}
+	return calls;
 }
 
 }
@@ -205,11 +232,19 @@ void zvaudio_process(const float *input, uint32_t frames)
 			return;
 	}
 
+	bool calls;
 	{
-		std::lock_guard<std::mutex> lock(engine_lock);
-		mix_tracks(st->s16, samples);
+		std::lock_guard<period_mutex> lock(period_lock);
+		calls = mix_tracks(st->s16, samples);
 	}
 	zva.total_frames += frames;
+	if (calls) {
+		// The next period needs about as many frames; a resampled input
+		// may give a few more.
+		const uint32_t margin = st->in_rate == double(ZV_RATE) ? 0 : 4;
+		zva.pull_frames.store(frames + margin, std::memory_order_relaxed);
+		zvaudio_calls_wake();
+	}
 
 	auconv_from_s16(AUFMT_FLOAT, st->out_f, zva.mix_buf, samples);
 

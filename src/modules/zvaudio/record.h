@@ -11,7 +11,7 @@ void zvaudio_record_init();
 void zvaudio_record_close();
 void zvaudio_record_finish();
 
-// Engine period, engine_lock held, once per period before anything is
+// Engine period, period_lock held, once per period before anything is
 // written: true when exactly samples values must now be written to every
 // recordable track's buffer.
 bool zvaudio_record_process(uint64_t samples);

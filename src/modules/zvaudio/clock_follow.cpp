@@ -1,0 +1,295 @@
+#include "clock_follow.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// The interpolation filter: a Kaiser-windowed sinc with its cut-off at the
+// Nyquist frequency, tabulated at PHASES fractions of a frame (one row more
+// for the interpolation between rows). At fraction 0 it is the unit impulse.
+constexpr size_t PHASES = 256;
+constexpr double KAISER_BETA = 8.6;
+
+double bessel_i0(double x)
+{
+	double sum = 1.0, term = 1.0;
+	for (int k = 1; k < 40; ++k) {
+		term *= (x / (2.0 * k)) * (x / (2.0 * k));
+		sum += term;
+	}
+	return sum;
+}
+
+struct filter_table {
+	float row[PHASES + 1][FOLLOW_TAPS];
+
+	filter_table()
+	{
+		const double half = double(FOLLOW_HALF);
+		for (size_t j = 0; j <= PHASES; ++j) {
+			const double frac = double(j) / PHASES;
+			double sum = 0;
+			double h[FOLLOW_TAPS];
+			for (size_t m = 0; m < FOLLOW_TAPS; ++m) {
+				// Tap m weighs the frame at offset m - (HALF - 1) from pos.
+				const double u = double(m) - (half - 1.0) - frac;
+				const double sinc = u == 0 ? 1.0 : std::sin(M_PI * u) / (M_PI * u);
+				const double r = u / half;
+				const double w = r * r < 1 ? bessel_i0(KAISER_BETA * std::sqrt(1 - r * r)) / bessel_i0(KAISER_BETA) : 0;
+				h[m] = sinc * w;
+				sum += h[m];
+			}
+			for (size_t m = 0; m < FOLLOW_TAPS; ++m)
+				row[j][m] = float(h[m] / sum);
+		}
+	}
+};
+
+const filter_table &table()
+{
+	static const filter_table t;
+	return t;
+}
+
+inline int16_t to_s16(float v)
+{
+	long r = std::lrint(v);
+	return int16_t(r > 32767 ? 32767 : (r < -32767 ? -32767 : r));
+}
+
+// The frame at position pos + frac, into v[0] and v[1] as float.
+inline void value_at(const struct clock_follower *f, size_t pos, double frac, float v[2])
+{
+	const int16_t *x = f->buf + 2 * pos;
+	if (frac == 0.0) {
+		v[0] = x[0];
+		v[1] = x[1];
+		return;
+	}
+	const double phase = frac * PHASES;
+	const size_t j = size_t(phase);
+	const float t = float(phase - double(j));
+	const float *r0 = table().row[j];
+	const float *r1 = table().row[j + 1];
+	x -= 2 * (FOLLOW_HALF - 1);
+	float l = 0, r = 0;
+	for (size_t m = 0; m < FOLLOW_TAPS; ++m) {
+		const float c = r0[m] + t * (r1[m] - r0[m]);
+		l += c * float(x[2 * m]);
+		r += c * float(x[2 * m + 1]);
+	}
+	v[0] = l;
+	v[1] = r;
+}
+
+double approach(double from, double to, double step)
+{
+	if (to > from + step)
+		return from + step;
+	if (to < from - step)
+		return from - step;
+	return to;
+}
+
+// Moves the speed one period's step toward the target; a correction that
+// ends between two frames returns onto the nearer one at the landing speed.
+void steer(struct clock_follower *f)
+{
+	if (f->target != 0) {
+		f->landing = false;
+		f->speed = approach(f->speed, f->target, FOLLOW_SPEED_STEP);
+		return;
+	}
+	if (f->landing)
+		return;
+	f->speed = approach(f->speed, 0, FOLLOW_SPEED_STEP);
+	if (f->frac != 0 && std::fabs(f->speed) <= FOLLOW_LANDING) {
+		f->landing = true;
+		f->speed = f->frac < 0.5 ? -FOLLOW_LANDING : FOLLOW_LANDING;
+	}
+}
+
+// The next output position.
+void advance(struct clock_follower *f)
+{
+	if (f->frac == 0 && f->speed == 0) {
+		++f->pos;
+		return;
+	}
+	const double x = f->frac + 1.0 + f->speed;
+	if (f->landing && (f->speed < 0 ? f->frac <= -f->speed : x >= 2.0)) {
+		f->pos += f->speed < 0 ? 1 : 2;
+		f->frac = 0;
+		f->speed = 0;
+		f->landing = false;
+		return;
+	}
+	const size_t whole = size_t(x);
+	f->pos += whole;
+	f->frac = x - double(whole);
+}
+
+bool quiet(const int16_t *v, size_t values)
+{
+	for (size_t k = 0; k < values; ++k)
+		if (v[k] > FOLLOW_QUIET || v[k] < -FOLLOW_QUIET)
+			return false;
+	return true;
+}
+
+// The input frames that out output frames span from the current position.
+size_t span(const struct clock_follower *f, size_t out)
+{
+	if (follow_at_rest(f))
+		return out;
+	const double fastest = 1.0 + std::fabs(f->speed) + FOLLOW_SPEED_STEP;
+	return size_t(std::ceil(f->frac + double(out) * fastest)) + 1 + FOLLOW_HALF;
+}
+
+}
+
+size_t follow_storage_frames(size_t max_frames)
+{
+	return 2 * FOLLOW_HALF + 2 * max_frames + size_t(std::ceil(max_frames * 2 * FOLLOW_MAX_SPEED)) + 8;
+}
+
+void follow_init(struct clock_follower *f, int16_t *storage, size_t frames)
+{
+	f->buf = storage;
+	f->cap = frames;
+	table();
+	follow_reset(f);
+}
+
+void follow_reset(struct clock_follower *f)
+{
+	f->pos = FOLLOW_HALF - 1;
+	f->count = f->pos;
+	std::memset(f->buf, 0, 2 * f->count * sizeof(int16_t));
+	f->frac = 0;
+	f->speed = 0;
+	f->target = 0;
+	f->landing = false;
+}
+
+size_t follow_input_needed(const struct clock_follower *f, size_t out, size_t drop)
+{
+	size_t end = f->pos + span(f, out);
+	if (drop)
+		end = std::max(end, f->pos + span(f, out) + drop + FOLLOW_HALF + 1);
+	return end > f->count ? end - f->count : 0;
+}
+
+int16_t *follow_input(struct clock_follower *f, size_t frames)
+{
+	const size_t keep_from = f->pos - (FOLLOW_HALF - 1);
+	if (keep_from) {
+		std::memmove(f->buf, f->buf + 2 * keep_from, 2 * (f->count - keep_from) * sizeof(int16_t));
+		f->pos -= keep_from;
+		f->count -= keep_from;
+	}
+	if (f->count + frames > f->cap)
+		return nullptr;
+	return f->buf + 2 * f->count;
+}
+
+void follow_input_done(struct clock_follower *f, size_t frames)
+{
+	f->count = std::min(f->cap, f->count + frames);
+}
+
+size_t follow_produce(struct clock_follower *f, int16_t *out, size_t out_frames, size_t drop)
+{
+	steer(f);
+	if (f->pos + span(f, out_frames) > f->count) {
+		// Not enough input (the caller could not append it): silence.
+		std::memset(out, 0, 2 * out_frames * sizeof(int16_t));
+		return 0;
+	}
+
+	if (drop) {
+		const size_t from = f->pos - (FOLLOW_HALF - 1);
+		const size_t to = f->pos + span(f, out_frames) + drop + FOLLOW_HALF + 1;
+		if (to > f->count || !quiet(f->buf + 2 * from, 2 * (to - from)))
+			drop = 0;
+	}
+
+	if (!drop && follow_at_rest(f)) {
+		std::memcpy(out, f->buf + 2 * f->pos, 2 * out_frames * sizeof(int16_t));
+		f->pos += out_frames;
+		return 0;
+	}
+
+	for (size_t i = 0; i < out_frames; ++i) {
+		float v[2];
+		value_at(f, f->pos, f->frac, v);
+		if (drop) {
+			// Raised-cosine crossfade into the audio drop frames later.
+			float w[2];
+			value_at(f, f->pos + drop, f->frac, w);
+			const float g = float(0.5 - 0.5 * std::cos(M_PI * (double(i) + 0.5) / double(out_frames)));
+			v[0] += g * (w[0] - v[0]);
+			v[1] += g * (w[1] - v[1]);
+		}
+		out[2 * i] = to_s16(v[0]);
+		out[2 * i + 1] = to_s16(v[1]);
+		advance(f);
+	}
+	f->pos += drop;
+	return drop;
+}
+
+size_t follow_ahead(const struct clock_follower *f)
+{
+	return f->count - f->pos;
+}
+
+bool follow_at_rest(const struct clock_follower *f)
+{
+	return f->frac == 0 && f->speed == 0 && f->target == 0 && !f->landing;
+}
+
+namespace {
+
+// Speed per frame of error: 10 ms beyond the band asks for the largest speed.
+constexpr double GAIN = FOLLOW_MAX_SPEED / 480.0;
+// An excess this far beyond the band is also dropped where it is quiet.
+constexpr double DROP_EXCESS = 480.0;
+
+}
+
+void follow_control_init(struct follow_control *c, double lo_frames, double hi_frames)
+{
+	c->n = 0;
+	c->lo = lo_frames;
+	c->hi = hi_frames;
+}
+
+size_t follow_control_update(struct follow_control *c, struct clock_follower *f, double level,
+			     size_t period_frames)
+{
+	c->levels[c->n % FOLLOW_WINDOW] = level;
+	++c->n;
+	if (c->n < FOLLOW_WINDOW) {
+		f->target = 0;
+		return 0;
+	}
+	const double low = *std::min_element(c->levels, c->levels + FOLLOW_WINDOW);
+	double error = 0;
+	if (low > c->hi)
+		error = low - c->hi;
+	else if (low < c->lo)
+		error = low - c->lo;
+	f->target = std::clamp(error * GAIN, -FOLLOW_MAX_SPEED, FOLLOW_MAX_SPEED);
+	if (error > DROP_EXCESS)
+		return std::min(period_frames, size_t(error));
+	return 0;
+}
+
+void follow_control_dropped(struct follow_control *c, size_t frames)
+{
+	for (double &l : c->levels)
+		l -= double(frames);
+}
