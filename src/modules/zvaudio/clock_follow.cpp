@@ -104,10 +104,13 @@ void steer(struct clock_follower *f)
 	}
 	if (f->landing)
 		return;
+	const double before = f->speed;
 	f->speed = approach(f->speed, 0, FOLLOW_SPEED_STEP);
 	if (f->frac != 0 && std::fabs(f->speed) <= FOLLOW_LANDING) {
+		// On in the direction it was going; from a standstill to the nearer frame.
+		const bool back = before < 0 || (before == 0 && f->frac < 0.5);
 		f->landing = true;
-		f->speed = f->frac < 0.5 ? -FOLLOW_LANDING : FOLLOW_LANDING;
+		f->speed = back ? -FOLLOW_LANDING : FOLLOW_LANDING;
 	}
 }
 
@@ -139,13 +142,15 @@ bool quiet(const int16_t *v, size_t values)
 	return true;
 }
 
-// The input frames that out output frames span from the current position.
+// The input frames that out output frames span from the current position,
+// at a speed of at most speed away from 1, with the frames the filter
+// reads beyond the last position. The frames ahead are kept at rest as
+// well, so that a correction can begin without reading more at once.
 size_t span(const struct clock_follower *f, size_t out)
 {
-	if (follow_at_rest(f))
-		return out;
-	const double fastest = 1.0 + std::fabs(f->speed) + FOLLOW_SPEED_STEP;
-	return size_t(std::ceil(f->frac + double(out) * fastest)) + 1 + FOLLOW_HALF;
+	// A landing from below ends at speed 1.
+	const double speed = f->landing ? std::max(f->speed, 0.0) : f->speed;
+	return size_t(std::ceil(f->frac + double(out) * (1.0 + speed))) + FOLLOW_HALF + 1;
 }
 
 }
@@ -176,9 +181,10 @@ void follow_reset(struct clock_follower *f)
 
 size_t follow_input_needed(const struct clock_follower *f, size_t out, size_t drop)
 {
-	size_t end = f->pos + span(f, out);
-	if (drop)
-		end = std::max(end, f->pos + span(f, out) + drop + FOLLOW_HALF + 1);
+	// The span once the period's step of the speed is taken.
+	struct clock_follower next = *f;
+	steer(&next);
+	const size_t end = f->pos + span(&next, out) + drop;
 	return end > f->count ? end - f->count : 0;
 }
 
@@ -203,7 +209,8 @@ void follow_input_done(struct clock_follower *f, size_t frames)
 size_t follow_produce(struct clock_follower *f, int16_t *out, size_t out_frames, size_t drop)
 {
 	steer(f);
-	if (f->pos + span(f, out_frames) > f->count) {
+	const size_t needed = span(f, out_frames);
+	if (f->pos + needed > f->count) {
 		// Not enough input (the caller could not append it): silence.
 		std::memset(out, 0, 2 * out_frames * sizeof(int16_t));
 		return 0;
@@ -211,7 +218,7 @@ size_t follow_produce(struct clock_follower *f, int16_t *out, size_t out_frames,
 
 	if (drop) {
 		const size_t from = f->pos - (FOLLOW_HALF - 1);
-		const size_t to = f->pos + span(f, out_frames) + drop + FOLLOW_HALF + 1;
+		const size_t to = f->pos + needed + drop;
 		if (to > f->count || !quiet(f->buf + 2 * from, 2 * (to - from)))
 			drop = 0;
 	}
@@ -253,10 +260,13 @@ bool follow_at_rest(const struct clock_follower *f)
 
 namespace {
 
-// Speed per frame of error: 10 ms beyond the band asks for the largest speed.
-constexpr double GAIN = FOLLOW_MAX_SPEED / 480.0;
+// Speed per frame of error: 20 ms from the band's middle asks for the
+// largest speed.
+constexpr double GAIN = FOLLOW_MAX_SPEED / 960.0;
 // An excess this far beyond the band is also dropped where it is quiet.
 constexpr double DROP_EXCESS = 480.0;
+// Close enough to the goal of a correction.
+constexpr double NEAR_GOAL = 24.0;
 
 }
 
@@ -265,6 +275,7 @@ void follow_control_init(struct follow_control *c, double lo_frames, double hi_f
 	c->n = 0;
 	c->lo = lo_frames;
 	c->hi = hi_frames;
+	c->goal = 0;
 }
 
 size_t follow_control_update(struct follow_control *c, struct clock_follower *f, double level,
@@ -276,14 +287,20 @@ size_t follow_control_update(struct follow_control *c, struct clock_follower *f,
 		f->target = 0;
 		return 0;
 	}
+	// A level that leaves the band is brought back inside, far enough to
+	// leave room for the next step of a level that moves in steps: one
+	// that fell goes up to the top of the band, one that rose down to its
+	// middle.
 	const double low = *std::min_element(c->levels, c->levels + FOLLOW_WINDOW);
-	double error = 0;
-	if (low > c->hi)
-		error = low - c->hi;
-	else if (low < c->lo)
-		error = low - c->lo;
+	if (low < c->lo)
+		c->goal = c->hi - NEAR_GOAL;
+	else if (low > c->hi)
+		c->goal = (c->lo + c->hi) / 2;
+	else if (c->goal != 0 && std::fabs(low - c->goal) < NEAR_GOAL)
+		c->goal = 0;
+	const double error = c->goal != 0 ? low - c->goal : 0;
 	f->target = std::clamp(error * GAIN, -FOLLOW_MAX_SPEED, FOLLOW_MAX_SPEED);
-	if (error > DROP_EXCESS)
+	if (low - c->hi > DROP_EXCESS)
 		return std::min(period_frames, size_t(error));
 	return 0;
 }

@@ -6,9 +6,12 @@
 // only where the audio is near silence, crossfaded. At rest (speed 1, on an
 // input frame) every output frame is an input frame, value for value.
 //
-// The control decides the speed from the buffer's level, measured once per
-// period: inside its band it leaves the speed at 1; outside, the speed leans
-// against the error, never by more than 0.5 % and in small steps.
+// The control decides the speed from the buffer's lowest level over the
+// last periods: a level that leaves its band is brought back well inside by
+// a speed that leans against the error; inside the band the speed is 1. A
+// drifting far clock shows as steps of the level, one period's read at a
+// time, so the correction leaves room for the next step. The speed never leaves 1 by more than 0.5 %
+// and changes in small steps.
 #pragma once
 
 #include <cstddef>
@@ -65,6 +68,7 @@ struct follow_control {
 	double levels[FOLLOW_WINDOW];   // buffer levels of the last periods, in frames
 	size_t n;                       // levels measured so far
 	double lo, hi;                  // the band, in frames
+	double goal;                    // the level a correction aims at; 0 = none
 };
 
 void follow_control_init(struct follow_control *c, double lo_frames, double hi_frames);
