@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <sched.h>
 #include <semaphore.h>
 
 namespace {
@@ -27,9 +28,21 @@ std::atomic<bool> running{false};
 constexpr double frames_per_ms = ZV_RATE / 1000.0;
 constexpr double band_ms = 10.0;
 
+// The thread must run within a period of being woken, or a call's audio has
+// a gap: it takes a real-time priority where the system grants one (as it
+// does to a member of the audio group), low enough to leave the sound
+// system's own threads above it.
+void raise_priority()
+{
+	struct sched_param param = {};
+	param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 9;
+	pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
 void *calls_main(void *arg)
 {
 	(void)arg;
+	raise_priority();
 	while (running.load(std::memory_order_acquire)) {
 		while (sem_wait(&wake) != 0 && errno == EINTR) {
 		}
