@@ -17,6 +17,12 @@ constexpr uint32_t ZV_RATE = 48000;
 constexpr size_t ZV_PERIOD_VALUES = 19200;       // 9600 stereo frames
 constexpr uint32_t ZV_MAX_DEVICE_FRAMES = 4800;
 constexpr size_t ZV_RING_FRAMES = 16384;
+// The output's spare frames in the ring are kept between 1 ms and 11 ms
+// where its clock is not the input's; a resampled output starts on 1 ms of
+// silence, so that the resampler's first short blocks do not leave it short.
+constexpr double OUT_SPARE_LO = 48;
+constexpr double OUT_SPARE_BAND = 480;
+constexpr size_t OUT_PREFILL = 48;
 
 // A call track's audio between the engine period and the calls' thread,
 // allocated with the track. The period touches only the two rings and its
@@ -62,7 +68,18 @@ struct zvaudio_stream_state {
 	float *ring_data;             // storage of ring: one stereo float frame per element
 	spsc_ring ring;
 	std::atomic<bool> started;    // the output has read a full buffer
-	bool jack;                    // the streams are JACK's
+	bool jack;                    // the streams are JACK's: one clock, one thread
+	// Where the input's and the output's clocks meet: the output's fewest
+	// spare frames in the ring since the period last looked, and what keeps
+	// them near their floor (a follower of the monitor mix, or the output
+	// resampler's ratio); a resampled output starts on a few silent frames.
+	std::atomic<long> out_spare;
+	struct clock_follower out_follow;
+	int16_t *out_follow_data;
+	int16_t *out_block;
+	struct follow_control out_control;
+	double out_speed;
+	bool prefilled;
 	PaStream *in_stream;
 	PaStream *out_stream;
 	int in_channels;

@@ -5,7 +5,9 @@
 #include "record.h"
 #include "webapp_engine.h"
 
+#include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -185,6 +187,76 @@ bool mix_tracks(int16_t *s16, size_t samples)
 	return calls;
 }
 
+// The output's spare frames, measured by the output callback, keep the ring
+// where the two device clocks meet: the mix is followed a little faster or
+// slower than it comes. On JACK both streams run on one clock in one
+// thread, and the mix goes to the ring as it is.
+double follow_output(zvaudio_stream_state *st)
+{
+	// The output thread lowers the value and this thread takes it: a
+	// measurement lost between the two is one period's.
+	const long spare = st->out_spare.exchange(LONG_MAX, std::memory_order_relaxed);
+	if (st->jack || spare == LONG_MAX)
+		return 0;
+	follow_control_update(&st->out_control, &st->out_follow, double(spare), 0);
+	return st->out_follow.target;
+}
+
+// The monitor mix, at the output's clock and rate, into the ring.
+void queue_monitor(zvaudio_stream_state *st, uint32_t frames)
+{
+	const double speed = follow_output(st);
+	const int16_t *mix = zva.mix_buf;
+	size_t mix_frames = frames;
+	if (st->out_rate == double(ZV_RATE) && !st->jack) {
+		// At rest the follower passes the mix on unchanged, a third of a
+		// millisecond later.
+		struct clock_follower *f = &st->out_follow;
+		if (int16_t *in = follow_input(f, frames)) {
+			std::memcpy(in, mix, 2 * frames * sizeof(int16_t));
+			follow_input_done(f, frames);
+		}
+		// As many frames as the follower can make of what it holds.
+		size_t out = frames + 2;
+		while (out && follow_input_needed(f, out, 0))
+			--out;
+		follow_produce(f, st->out_block, out, 0);
+		mix = st->out_block;
+		mix_frames = out;
+	}
+	auconv_from_s16(AUFMT_FLOAT, st->out_f, mix, 2 * mix_frames);
+
+	const float *block = st->out_f;
+	size_t block_frames = mix_frames;
+	if (st->out_rate != double(ZV_RATE)) {
+		if (!zva.src_out)
+			return;
+		st->out_speed = std::clamp(speed, st->out_speed - FOLLOW_SPEED_STEP, st->out_speed + FOLLOW_SPEED_STEP);
+		SRC_DATA data = {};
+		data.data_in = st->out_f;
+		data.data_out = st->rs_f;
+		data.input_frames = long(mix_frames);
+		data.output_frames = long(ZV_PERIOD_VALUES / 2);
+		data.src_ratio = st->out_rate / double(ZV_RATE) / (1.0 + st->out_speed);
+		int e = src_process(zva.src_out, &data);
+		if (e) {
+			zva.src_out_error.store(e, std::memory_order_relaxed);
+			return;
+		}
+		block = st->rs_f;
+		block_frames = size_t(data.output_frames_gen);
+		if (!st->prefilled) {
+			static const float silence[2 * OUT_PREFILL] = {};
+			st->ring.write(silence, OUT_PREFILL);
+			st->prefilled = true;
+		}
+	}
+
+	if (st->ring.write_available() < block_frames)
+		count(zva.ring_or);
+	st->ring.write(block, block_frames);
+}
+
 }
 
 void zvaudio_process(const float *input, uint32_t frames)
@@ -246,31 +318,7 @@ void zvaudio_process(const float *input, uint32_t frames)
 		zvaudio_calls_wake();
 	}
 
-	auconv_from_s16(AUFMT_FLOAT, st->out_f, zva.mix_buf, samples);
-
-	const float *block = st->out_f;
-	size_t block_frames = frames;
-	if (st->out_rate != double(ZV_RATE)) {
-		if (!zva.src_out)
-			return;
-		SRC_DATA data = {};
-		data.data_in = st->out_f;
-		data.data_out = st->rs_f;
-		data.input_frames = long(frames);
-		data.output_frames = long(ZV_PERIOD_VALUES / 2);
-		data.src_ratio = st->out_rate / double(ZV_RATE);
-		int e = src_process(zva.src_out, &data);
-		if (e) {
-			zva.src_out_error.store(e, std::memory_order_relaxed);
-			return;
-		}
-		block = st->rs_f;
-		block_frames = size_t(data.output_frames_gen);
-	}
-
-	if (st->ring.write_available() < block_frames)
-		count(zva.ring_or);
-	st->ring.write(block, block_frames);
+	queue_monitor(st, frames);
 }
 
 int input_callback(const void *input, void *output, unsigned long frames,
@@ -296,6 +344,11 @@ int output_callback(const void *input, void *output, unsigned long frames,
 		count(zva.out_ur);
 	auto *out = static_cast<float *>(output);
 	const int nch = st ? st->out_channels : 2;
+	if (st) {
+		const long spare = long(st->ring.read_available()) - long(frames);
+		if (spare < st->out_spare.load(std::memory_order_relaxed))
+			st->out_spare.store(spare, std::memory_order_relaxed);
+	}
 	if (!st || st->ring.read_available() < frames) {
 		if (st && st->started.load(std::memory_order_relaxed))
 			count(zva.ring_ur);
