@@ -164,14 +164,22 @@ class SkewedClocks(CallPathTest):
         self.program.wait_for(r"zvaudio/record: stop after (\d+) samples\n")
         self.program.wait_for(r"(?s)(closed \(.*){7}")
 
-        # Once settled the level stays near its floor: a lone burst of the
-        # network may move it for a moment, never for long.
+        # Once settled the level stays near its floor: a burst of the
+        # network (or of a busy machine) may lift it, and within 10 s it is
+        # back; it never runs dry.
         for track in (1, 2):
-            settled = sorted(b for t, b in levels[track] if t - levels[track][0][0] > 10)
+            settled = [(t, b) for t, b in levels[track] if t - levels[track][0][0] > 10]
             self.assertGreater(len(settled), 20, levels[track])
-            inside = [b for b in settled if 15 <= b <= 60]
-            self.assertGreaterEqual(len(inside), 0.95 * len(settled), (track, levels[track]))
-            self.assertLessEqual(settled[len(settled) // 2], 50, (track, levels[track]))
+            self.assertLessEqual(sorted(b for _, b in settled)[len(settled) // 2], 50, (track, levels[track]))
+            self.assertGreaterEqual(min(b for _, b in settled), 10, (track, levels[track]))
+            high_since = None
+            for t, b in settled:
+                if b <= 60:
+                    high_since = None
+                elif high_since is None:
+                    high_since = t
+                else:
+                    self.assertLess(t - high_since, 10, (track, levels[track]))
 
         # The tones as recorded: no jump, no gap within a burst. A 480 Hz
         # sine of 8000 keeps its second difference below

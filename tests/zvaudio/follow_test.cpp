@@ -34,12 +34,13 @@ struct tone {
 
 struct follower_rig {
 	std::vector<int16_t> storage;
+	std::vector<float> channels;
 	clock_follower f{};
 
 	explicit follower_rig(size_t max_frames = 9600)
-		: storage(2 * follow_storage_frames(max_frames))
+		: storage(2 * follow_storage_frames(max_frames)), channels(storage.size())
 	{
-		follow_init(&f, storage.data(), storage.size() / 2);
+		follow_init(&f, storage.data(), channels.data(), storage.size() / 2);
 	}
 	// One period of out frames from src; returns the frames dropped.
 	size_t period(tone &src, std::vector<int16_t> &out, size_t frames, size_t drop = 0)

@@ -139,6 +139,7 @@ void path_destructor(void *arg)
 	mem_deref(p->tx_data);
 	mem_deref(p->send);
 	mem_deref(p->follow_data);
+	mem_deref(p->follow_channels);
 	p->~call_path();
 }
 
@@ -156,14 +157,15 @@ struct call_path *call_path_alloc()
 	p->tx_data = zeroed<int16_t>(2 * ZV_PATH_FRAMES);
 	p->send = zeroed<int16_t>(ZV_PERIOD_VALUES);
 	p->follow_data = zeroed<int16_t>(2 * follow_frames);
-	if (!p->rx_data || !p->call || !p->tx_data || !p->send || !p->follow_data) {
+	p->follow_channels = zeroed<float>(2 * follow_frames);
+	if (!p->rx_data || !p->call || !p->tx_data || !p->send || !p->follow_data || !p->follow_channels) {
 		mem_deref(p);
 		return nullptr;
 	}
 	p->rx.init(p->rx_data, 2 * sizeof(int16_t), ZV_PATH_FRAMES);
 	p->tx.init(p->tx_data, 2 * sizeof(int16_t), ZV_PATH_FRAMES);
 	p->tx_records.init(p->tx_record_data, sizeof(struct send_record), ZV_SEND_PERIODS);
-	follow_init(&p->follow, p->follow_data, follow_frames);
+	follow_init(&p->follow, p->follow_data, p->follow_channels, follow_frames);
 	return p;
 }
 

@@ -27,6 +27,7 @@ constexpr int16_t FOLLOW_QUIET = 128;              // peak of near silence, -48 
 // Interleaved stereo int16 frames in, the same out.
 struct clock_follower {
 	int16_t *buf;         // frames: history before pos, then the frames ahead
+	float *left, *right;  // the same frames as float, one channel each
 	size_t cap;           // frames buf holds
 	size_t count;         // frames in buf
 	size_t pos;           // the frame at the next output position
@@ -39,7 +40,8 @@ struct clock_follower {
 // Frames of storage for periods of up to max_frames.
 size_t follow_storage_frames(size_t max_frames);
 
-void follow_init(struct clock_follower *f, int16_t *storage, size_t frames);
+// frames: 2 x frames values; channels: 2 x frames floats.
+void follow_init(struct clock_follower *f, int16_t *frames_storage, float *channels, size_t frames);
 void follow_reset(struct clock_follower *f);
 
 // Frames to append before producing out frames, with room for a drop of up

@@ -56,6 +56,7 @@ struct call_path {
 	uint32_t play_seen;
 	struct clock_follower follow;
 	int16_t *follow_data;
+	float *follow_channels;
 	struct follow_control control;
 	size_t drop;                      // frames the control drops in the next pull
 };
@@ -76,6 +77,7 @@ struct zvaudio_stream_state {
 	std::atomic<long> out_spare;
 	struct clock_follower out_follow;
 	int16_t *out_follow_data;
+	float *out_follow_channels;
 	int16_t *out_block;
 	struct follow_control out_control;
 	double out_speed;
