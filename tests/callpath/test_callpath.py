@@ -4,12 +4,12 @@ after a stall the receive buffer ("buffer" of STATS) drains back to its
 floor; a far end whose clock runs fast or slow is followed, its tone
 recorded without a click."""
 
-import array
 import json
 import math
 import os
 import signal
 import socket
+import struct
 import sys
 import time
 
@@ -23,7 +23,7 @@ zvcall.in_private_network()
 import unittest  # noqa: E402
 
 import flacfiles  # noqa: E402
-from farend import write_tone  # noqa: E402
+from farend import write_tone, write_wav  # noqa: E402
 from zvcall import CallTest, WebSocket, state_of  # noqa: E402
 
 OURS = "sip:zv@127.0.0.1:%d" % zvcall.SIP_PORT
@@ -33,19 +33,13 @@ RATE = 48000
 def write_bursts(path, seconds, freq=440.0, level=8000, on=0.3, off=0.2):
     """A 48 kHz stereo WAV of tone bursts with silence between, as speech
     has pauses."""
-    import struct
-    import wave
     period = on + off
     frames = bytearray()
     for i in range(int(seconds * RATE)):
         t = i / RATE
         v = int(level * math.sin(2 * math.pi * freq * t)) if (t % period) < on else 0
         frames += struct.pack("<hh", v, v)
-    with wave.open(path, "wb") as w:
-        w.setnchannels(2)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(bytes(frames))
+    write_wav(path, frames)
 
 
 def threads(pid):

@@ -26,6 +26,11 @@ def write_tone(path, left, right, freq_l=440.0, freq_r=440.0, seconds=30):
     for i in range(n):
         frames += struct.pack("<hh", int(left * math.sin(2 * math.pi * freq_l * i / rate)),
                               int(right * math.sin(2 * math.pi * freq_r * i / rate)))
+    write_wav(path, frames)
+
+
+def write_wav(path, frames, rate=48000):
+    """A stereo 16-bit WAV of the interleaved little-endian frames."""
     with wave.open(path, "wb") as w:
         w.setnchannels(2)
         w.setsampwidth(2)
