@@ -156,6 +156,7 @@ class SkewedClocks(CallPathTest):
         options = Options()
         self.addCleanup(options.close)
         options.set("record", "true")
+        recording = time.monotonic()
         folder = self.program.wait_for(r"zvaudio/record: start (.*)\n").group(1)
         levels = self.buffers(self.SECONDS, tracks=(1, 2))
         options.set("record", "false")
@@ -192,10 +193,11 @@ class SkewedClocks(CallPathTest):
                 i = first + 1
                 while i < last - 1:
                     d = abs(left[i + 1] - 2 * left[i] + left[i - 1])
-                    if d >= 150 and starved(left, i):
+                    if d >= 150 and (starved(left, i) or overflowed(levels[track], recording + i / RATE)):
                         # Silence the library played when the far end's
-                        # packets came too late (a busy machine): no step
-                        # of the correction.
+                        # packets came too late, or audio it dropped at its
+                        # buffer's top when they came in a heap (a busy
+                        # machine): no step of the correction.
                         gaps += 1
                         i += RATE // 10
                         continue
@@ -203,7 +205,12 @@ class SkewedClocks(CallPathTest):
                         worst, where = d, i
                     i += 1
             self.assertLess(worst, 150, "track %d: a step of %d at %.3f s" % (track, worst, where / RATE))
-            self.assertLessEqual(gaps, 2, "track %d ran dry %d times" % (track, gaps))
+            self.assertLessEqual(gaps, 2, "track %d ran dry or over %d times" % (track, gaps))
+
+
+def overflowed(levels, when, top=140, within=1.5):
+    """The receive buffer was near its 160 ms top about then."""
+    return any(b >= top for t, b in levels if abs(t - when) <= within)
 
 
 def starved(v, i, run=24):
