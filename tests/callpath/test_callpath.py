@@ -165,12 +165,11 @@ class SkewedClocks(CallPathTest):
 
         # Once settled the level stays near its floor: a burst of the
         # network (or of a busy machine) may lift it, and within 10 s it is
-        # back; it never runs dry.
+        # back. (Running dry shows in the recording, below.)
         for track in (1, 2):
             settled = [(t, b) for t, b in levels[track] if t - levels[track][0][0] > 10]
             self.assertGreater(len(settled), 20, levels[track])
             self.assertLessEqual(sorted(b for _, b in settled)[len(settled) // 2], 50, (track, levels[track]))
-            self.assertGreaterEqual(min(b for _, b in settled), 5, (track, levels[track]))
             high_since = None
             for t, b in settled:
                 if b <= 60:
