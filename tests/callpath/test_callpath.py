@@ -217,13 +217,13 @@ def overflowed(levels, when, top=140, within=1.5):
     return any(b >= top for t, b in levels if abs(t - when) <= within)
 
 
-def starved(v, i, run=24):
+def starved(v, i, run=96, within=480):
     """A run of exact zeros begins or ends near sample i."""
-    near = v[max(0, i - 2 * run):i + 2 * run]
+    near = v[max(0, i - within):i + within]
     return any(all(x == 0 for x in near[k:k + run]) for k in range(len(near) - run))
 
 
-def bursts(v, window=480, level=4000, edge=960):
+def bursts(v, window=480, level=4000, edge=1920):
     """(first, last) sample of every stretch of v whose 10 ms windows all
     carry the tone, less edge samples at either end."""
     loud = [max(abs(x) for x in v[i:i + window]) > level for i in range(0, len(v) - window, window)]
