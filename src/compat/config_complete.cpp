@@ -46,9 +46,12 @@ void zv_config_complete(struct config *cfg, const struct conf *conf)
 
 	apply_jitter_buffer(cfg->avt, conf);
 
+	// The engine's calls' thread hands each call its frames, and the read
+	// handler encodes and sends them as they come: no transmit thread per
+	// call.
 	struct pl val;
 	if (0 != conf_get(conf, "audio_txmode", &val))
-		cfg->audio.txmode = AUDIO_MODE_THREAD;
+		cfg->audio.txmode = AUDIO_MODE_POLL;
 
 	bool verify = true;
 	if (0 != conf_get_bool(conf, "sip_verify_server", &verify))

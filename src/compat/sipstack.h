@@ -44,8 +44,8 @@ int zv_conf_path_set(const char *path);
 
 // Completes the core configuration after conf_configure: gives the
 // configuration file's keys that this version does not read their meaning
-// (the jitter buffer in milliseconds and packets), sends audio from the
-// library's own transmit thread, and verifies SIP TLS servers unless the
+// (the jitter buffer in milliseconds and packets), encodes and sends audio
+// where the engine hands it over (no transmit thread per call), and verifies SIP TLS servers unless the
 // file says otherwise (this version verifies only with a CA file).
 void zv_config_complete(struct config *cfg, const struct conf *conf);
 

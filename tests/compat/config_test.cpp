@@ -13,7 +13,7 @@ struct config parse(const std::string &text)
 	struct config cfg = {};
 	cfg.avt.jbtype = JBUF_FIXED;
 	cfg.avt.jbuf_del = {5, 10};
-	cfg.audio.txmode = AUDIO_MODE_POLL;
+	cfg.audio.txmode = AUDIO_MODE_THREAD;
 	cfg.sip.verify_server = false;
 	zv_config_complete(&cfg, conf);
 	mem_deref(conf);
@@ -31,7 +31,7 @@ TEST(ConfigComplete, TemplateKeysTakeEffect)
 	EXPECT_EQ(cfg.avt.jbuf_del.min, 1u);
 	EXPECT_EQ(cfg.avt.jbuf_del.max, 15u);
 	EXPECT_EQ(cfg.avt.jbuf_wish, 2u);
-	EXPECT_EQ(cfg.audio.txmode, AUDIO_MODE_THREAD);
+	EXPECT_EQ(cfg.audio.txmode, AUDIO_MODE_POLL);
 	EXPECT_TRUE(cfg.sip.verify_server);
 }
 
@@ -44,9 +44,9 @@ TEST(ConfigComplete, PacketLimitCapsTheDelay)
 
 TEST(ConfigComplete, ExplicitSettingsWin)
 {
-	struct config cfg = parse("sip_verify_server\tno\naudio_txmode\tpoll\n");
+	struct config cfg = parse("sip_verify_server\tno\naudio_txmode\tthread\n");
 	EXPECT_FALSE(cfg.sip.verify_server);
-	EXPECT_EQ(cfg.audio.txmode, AUDIO_MODE_POLL);
+	EXPECT_EQ(cfg.audio.txmode, AUDIO_MODE_THREAD);
 	// Without the jitter keys the library's own values stay.
 	EXPECT_EQ(cfg.avt.jbtype, JBUF_FIXED);
 	EXPECT_EQ(cfg.avt.jbuf_del.min, 5u);

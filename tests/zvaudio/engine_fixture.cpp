@@ -44,6 +44,8 @@ void engine_test::SetUp()
 	zva.stream = zvaudio_stream_state_alloc();
 	ASSERT_TRUE(zva.stream);
 	configure(2, 48000, 2, 48000);
+	// The tests run the output in step with the input, as JACK does.
+	zva.stream->jack = true;
 	zva.warmup_periods = 16;
 	zva.monitoring = true;
 	zva.monostream = false;
@@ -116,8 +118,20 @@ void engine_test::configure(int in_channels, double in_rate, int out_channels, d
 
 void engine_test::period(const std::vector<float> &input, int in_channels)
 {
-	const uint32_t frames = uint32_t(input.size() / size_t(in_channels));
-	input_callback(input.empty() ? nullptr : input.data(), nullptr, frames, nullptr, 0, nullptr);
+	period(input.empty() ? nullptr : input.data(), uint32_t(input.size() / size_t(in_channels)));
+}
+
+void engine_test::period(const float *input, uint32_t frames, PaStreamCallbackFlags status)
+{
+	// What the calls' thread does around a period: the calls' audio pulled
+	// ahead for it (the thread is woken only by periods that reach the
+	// calls, not by those of the warm-up), and its frames handed to the
+	// calls after it.
+	const double rate = zva.stream->in_rate;
+	if (zva.warmup_periods >= 16)
+		zvaudio_calls_pull(rate == 48000 ? frames : uint32_t(frames * 48000 / rate) + 4);
+	input_callback(input, nullptr, frames, nullptr, status, nullptr);
+	zvaudio_calls_send();
 }
 
 std::vector<float> engine_test::play_output(unsigned long frames)

@@ -29,8 +29,10 @@ protected:
 	void bind(int index, bool with_source = true);
 	void unbind(int index);
 	void configure(int in_channels, double in_rate, int out_channels, double out_rate);
-	// One period of interleaved device input (nullptr: no input buffer).
+	// One period of interleaved device input (empty: no input buffer), with
+	// what the calls' thread does around it.
 	void period(const std::vector<float> &input, int in_channels);
+	void period(const float *input, uint32_t frames, PaStreamCallbackFlags status = 0);
 	// Plays frames of the output, as the output stream does.
 	std::vector<float> play_output(unsigned long frames);
 

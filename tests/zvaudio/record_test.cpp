@@ -117,7 +117,7 @@ protected:
 	void feed(int16_t l, int16_t r)
 	{
 		std::vector<float> in = stereo(480, float(l) / 32768.0f, float(r) / 32768.0f);
-		input_callback(in.data(), nullptr, 480, nullptr, 0, nullptr);
+		period(in.data(), 480);
 	}
 	void feed_noise(int periods, std::vector<int16_t> *fed = nullptr)
 	{
@@ -129,7 +129,7 @@ protected:
 				if (fed)
 					fed->push_back(x);
 			}
-			input_callback(in.data(), nullptr, 480, nullptr, 0, nullptr);
+			period(in.data(), 480);
 		}
 	}
 	// Waits until n more files have closed since the recording started.

@@ -5,6 +5,7 @@
 #include "webapp_engine.h"
 
 #include <algorithm>
+#include <climits>
 #include <new>
 
 namespace {
@@ -100,6 +101,9 @@ void stream_state_destructor(void *arg)
 	mem_deref(st->rs_f);
 	mem_deref(st->out_f);
 	mem_deref(st->ring_data);
+	mem_deref(st->out_follow_data);
+	mem_deref(st->out_follow_channels);
+	mem_deref(st->out_block);
 	st->~zvaudio_stream_state();
 }
 
@@ -166,9 +170,16 @@ zvaudio_stream_state *zvaudio_stream_state_alloc()
 	st->rs_f = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
 	st->out_f = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
 	st->ring_data = static_cast<float *>(mem_zalloc(ZV_RING_FRAMES * 2 * sizeof(float), nullptr));
-	if (!st->s16 || !st->in_f || !st->rs_f || !st->out_f || !st->ring_data ||
-	    !st->ring.init(st->ring_data, 2 * sizeof(float), ZV_RING_FRAMES))
+	const size_t follow_frames = follow_storage_frames(ZV_PERIOD_VALUES / 2);
+	st->out_follow_data = static_cast<int16_t *>(mem_zalloc(2 * follow_frames * sizeof(int16_t), nullptr));
+	st->out_follow_channels = static_cast<float *>(mem_zalloc(2 * follow_frames * sizeof(float), nullptr));
+	st->out_block = static_cast<int16_t *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(int16_t), nullptr));
+	if (!st->s16 || !st->in_f || !st->rs_f || !st->out_f || !st->ring_data || !st->out_follow_data ||
+	    !st->out_follow_channels || !st->out_block || !st->ring.init(st->ring_data, 2 * sizeof(float), ZV_RING_FRAMES))
 		return static_cast<zvaudio_stream_state *>(mem_deref(st));
+	st->out_spare.store(LONG_MAX, std::memory_order_relaxed);
+	follow_init(&st->out_follow, st->out_follow_data, st->out_follow_channels, follow_frames);
+	follow_control_init(&st->out_control, OUT_SPARE_LO, OUT_SPARE_LO + OUT_SPARE_BAND);
 	return st;
 }
 

@@ -5,7 +5,6 @@
 namespace {
 
 constexpr size_t sampv_bytes = ZV_PERIOD_VALUES * sizeof(int16_t);
-constexpr size_t mixminus_bytes = ZV_PERIOD_VALUES * sizeof(int32_t);
 
 bool format_ok(uint32_t srate, uint8_t ch, int fmt)
 {
@@ -35,19 +34,14 @@ void play_destructor(void *arg)
 {
 	auto *st = static_cast<struct auplay_st *>(arg);
 	info("zvaudio: destruct auplay\n");
-
-	int32_t *mixminus = nullptr;
 	{
 		std::lock_guard<std::mutex> lock(engine_lock);
 		struct track *t = st->track;
 		if (t && t->play == st) {
-			mixminus = t->mixminus;
-			t->play_active = false;
+			t->play_active.store(false, std::memory_order_release);
 			t->play = nullptr;
-			t->mixminus = nullptr;
 		}
 	}
-	mem_deref(mixminus);
 	mem_deref(st->sampv);
 }
 
@@ -59,7 +53,7 @@ void src_destructor(void *arg)
 		std::lock_guard<std::mutex> lock(engine_lock);
 		struct track *t = st->track;
 		if (t && t->src == st) {
-			t->src_active = false;
+			t->src_active.store(false, std::memory_order_release);
 			t->src = nullptr;
 		}
 	}
@@ -92,11 +86,12 @@ int zvaudio_play_alloc(struct auplay_st **stp, const struct auplay *ap, struct a
 	st->wh = wh;
 	st->arg = arg;
 	st->sampc = prm->srate * prm->ptime * prm->ch / 1000;
+	// The library's write handler argument is the call's audio object.
+	if (arg && t->call && call_audio(t->call) == arg)
+		st->audio = static_cast<struct audio *>(arg);
 
 	st->sampv = static_cast<int16_t *>(mem_zalloc(sampv_bytes, nullptr));
-	auto *mixminus = static_cast<int32_t *>(mem_zalloc(mixminus_bytes, nullptr));
-	if (!st->sampv || !mixminus) {
-		mem_deref(mixminus);
+	if (!st->sampv) {
 		mem_deref(st);
 		return ENOMEM;
 	}
@@ -104,9 +99,9 @@ int zvaudio_play_alloc(struct auplay_st **stp, const struct auplay *ap, struct a
 	st->run = true;
 	{
 		std::lock_guard<std::mutex> lock(engine_lock);
-		t->mixminus = mixminus;
 		t->play = st;
-		t->play_active = true;
+		++t->path->play_generation;
+		t->play_active.store(true, std::memory_order_release);
 	}
 	*stp = st;
 	return 0;
@@ -150,7 +145,7 @@ int zvaudio_src_alloc(struct ausrc_st **stp, const struct ausrc *as, struct medi
 	{
 		std::lock_guard<std::mutex> lock(engine_lock);
 		t->src = st;
-		t->src_active = true;
+		t->src_active.store(true, std::memory_order_release);
 	}
 	*stp = st;
 	return 0;
@@ -167,7 +162,6 @@ void zvaudio_unbind_all()
 			t->play->track = nullptr;
 		if (t->src)
 			t->src->track = nullptr;
-		t->mixminus = static_cast<int32_t *>(mem_deref(t->mixminus));
 		t->play = nullptr;
 		t->src = nullptr;
 		t->play_active = false;

@@ -7,6 +7,7 @@
 #include <portaudio.h>
 #include <samplerate.h>
 
+#include "clock_follow.h"
 #include "ring.h"
 #include "zvaudio.h"
 
@@ -16,6 +17,49 @@ constexpr uint32_t ZV_RATE = 48000;
 constexpr size_t ZV_PERIOD_VALUES = 19200;       // 9600 stereo frames
 constexpr uint32_t ZV_MAX_DEVICE_FRAMES = 4800;
 constexpr size_t ZV_RING_FRAMES = 16384;
+// The output's spare frames in the ring are kept between 1 ms and 11 ms
+// where its clock is not the input's; a resampled output starts on 1 ms of
+// silence, so that the resampler's first short blocks do not leave it short.
+constexpr double OUT_SPARE_LO = 48;
+constexpr double OUT_SPARE_BAND = 480;
+constexpr size_t OUT_PREFILL = 48;
+
+// A call track's audio between the engine period and the calls' thread,
+// allocated with the track. The period touches only the two rings and its
+// own buffers, never a state of the SIP library.
+constexpr size_t ZV_PATH_FRAMES = 32768;          // two of the largest periods
+constexpr size_t ZV_SEND_PERIODS = 16;
+
+struct send_record {
+	uint32_t frames;
+	uint64_t timestamp;           // microseconds at 48 kHz
+};
+
+struct call_path {
+	// The call's received audio, pulled ahead by the calls' thread.
+	spsc_ring rx;
+	int16_t *rx_data;
+	std::atomic<size_t> rx_from{0};   // ring index where the bound player's audio starts
+	// The period's own: this period's call audio, and whether it is mixed.
+	int16_t *call;
+	bool in_mix;
+	bool sends;
+	// The frames sent to the call, taken by the calls' thread.
+	spsc_ring tx;
+	int16_t *tx_data;
+	spsc_ring tx_records;
+	struct send_record tx_record_data[ZV_SEND_PERIODS];
+	int16_t *send;                    // where the period builds a frame
+	// Changed with each player binding, under engine_lock.
+	uint32_t play_generation;
+	// The calls' thread's own, under engine_lock.
+	uint32_t play_seen;
+	struct clock_follower follow;
+	int16_t *follow_data;
+	float *follow_channels;
+	struct follow_control control;
+	size_t drop;                      // frames the control drops in the next pull
+};
 
 struct zvaudio_stream_state {
 	int16_t *s16;                 // the local signal at 48 kHz
@@ -25,7 +69,19 @@ struct zvaudio_stream_state {
 	float *ring_data;             // storage of ring: one stereo float frame per element
 	spsc_ring ring;
 	std::atomic<bool> started;    // the output has read a full buffer
-	bool jack;                    // the streams are JACK's
+	bool jack;                    // the streams are JACK's: one clock, one thread
+	// Where the input's and the output's clocks meet: the output's fewest
+	// spare frames in the ring since the period last looked, and what keeps
+	// them near their floor (a follower of the monitor mix, or the output
+	// resampler's ratio); a resampled output starts on a few silent frames.
+	std::atomic<long> out_spare;
+	struct clock_follower out_follow;
+	int16_t *out_follow_data;
+	float *out_follow_channels;
+	int16_t *out_block;
+	struct follow_control out_control;
+	double out_speed;
+	bool prefilled;
 	PaStream *in_stream;
 	PaStream *out_stream;
 	int in_channels;
@@ -77,6 +133,9 @@ struct zvaudio_engine {
 
 	// Makes the input callback end its stream, as a dying device does.
 	std::atomic<bool> test_abort{false};
+
+	// The 48 kHz frames the calls' thread pulls ahead for the next period.
+	std::atomic<uint32_t> pull_frames{0};
 };
 
 extern zvaudio_engine zva;
@@ -105,6 +164,7 @@ struct auplay_st {
 	void *arg;
 	struct auplay_prm prm;
 	struct track *track;
+	struct audio *audio;          // the call's audio object when arg is known to be it
 };
 
 struct ausrc_st {
@@ -116,6 +176,18 @@ struct ausrc_st {
 	struct ausrc_prm prm;
 	struct track *track;
 };
+
+// The calls' thread: woken by the period once for all calls, it hands the
+// period's frames to the calls' read handlers (where the SIP library encodes
+// and sends them) and pulls each call's received audio, through the call's
+// clock follower, for the next period. Both run inside engine_lock.
+int zvaudio_calls_start();
+void zvaudio_calls_stop();
+void zvaudio_calls_wake();
+void zvaudio_calls_send();
+void zvaudio_calls_pull(uint32_t frames);
+struct call_path *call_path_alloc();
+void call_path_free(struct call_path *p);
 
 // Tracks: the eight records, and their release.
 int zvaudio_tracks_init();

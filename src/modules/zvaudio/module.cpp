@@ -7,7 +7,27 @@
 #include <new>
 
 std::mutex engine_lock;
+period_mutex period_lock;
 zvaudio_engine zva;
+
+period_mutex::period_mutex()
+{
+	pthread_mutexattr_t attr;
+	pthread_mutexattr_init(&attr);
+	pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
+	pthread_mutex_init(&m, &attr);
+	pthread_mutexattr_destroy(&attr);
+}
+
+void period_mutex::lock()
+{
+	pthread_mutex_lock(&m);
+}
+
+void period_mutex::unlock()
+{
+	pthread_mutex_unlock(&m);
+}
 
 namespace {
 
@@ -20,6 +40,8 @@ void track_destructor(void *arg)
 	encoder_close(t);
 	record_fifo_free(t->ab);
 	mem_deref(t->meter_buf);
+	mem_deref(t->mixminus);
+	call_path_free(t->path);
 	list_unlink(&t->le);
 	t->~track();
 }
@@ -32,6 +54,15 @@ struct track *track_alloc()
 	auto *t = new (mem) track();
 	list_append(&zva.track_list, &t->le, t);
 	return t;
+}
+
+// A call track's mix-minus and its audio path to the calls' thread.
+int call_track_init(struct track *t)
+{
+	t->volume.store(1.0, std::memory_order_relaxed);
+	t->mixminus = static_cast<int32_t *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(int32_t), nullptr));
+	t->path = call_path_alloc();
+	return t->mixminus && t->path ? 0 : ENOMEM;
 }
 
 void start_sound()
@@ -66,6 +97,10 @@ int zvaudio_init(void)
 
 	if (zvaudio_tracks_init())
 		return ENOMEM;
+	if (int err = zvaudio_calls_start()) {
+		warning("zvaudio: no thread for the calls' audio (%H)\n", ZV_ERRNO(err));
+		return err;
+	}
 
 	zvaudio_record_init();
 
@@ -107,6 +142,7 @@ int zvaudio_close(void)
 	zva.player_driver = static_cast<struct auplay *>(mem_deref(zva.player_driver));
 	zva.device_info = static_cast<struct odict *>(mem_deref(zva.device_info));
 
+	zvaudio_calls_stop();
 	zvaudio_tracks_close();
 
 	zva.mix_buf = static_cast<int16_t *>(mem_deref(zva.mix_buf));
@@ -130,9 +166,8 @@ int zvaudio_tracks_init()
 			return ENOMEM;
 		t->ch = static_cast<int8_t>(2 * k - 1);
 		t->id = k;
-		t->volume.store(1.0, std::memory_order_relaxed);
 		t->meter_buf = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
-		if (!t->meter_buf)
+		if (!t->meter_buf || call_track_init(t))
 			return ENOMEM;
 	}
 
@@ -141,8 +176,7 @@ int zvaudio_tracks_init()
 		return ENOMEM;
 	t->ch = 13;
 	t->is_stream_track = true;
-	t->volume.store(1.0, std::memory_order_relaxed);
-	return 0;
+	return call_track_init(t);
 }
 
 void zvaudio_tracks_close()

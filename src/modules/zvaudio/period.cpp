@@ -6,7 +6,9 @@
 #include "record.h"
 #include "webapp_engine.h"
 
+#include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -62,21 +64,50 @@ void record_write(struct track *t, const int16_t *v, size_t samples)
 	record_fifo_write(t->ab, v, samples);
 }
 
-// Everything under engine_lock: the recording gate and appends, the calls'
-// audio, the monitor mix, the mix-minus and the sends.
-void mix_tracks(int16_t *s16, size_t samples)
+// The call's received audio for this period, from the ring that the calls'
+// thread filled ahead; what is missing (the thread fell behind, or the call
+// has just begun) is silence.
+void take_call_audio(struct call_path *p, size_t frames)
+{
+	p->rx.skip_to(p->rx_from.load(std::memory_order_acquire));
+	const size_t got = p->rx.read(p->call, frames);
+	if (got < frames)
+		std::memset(p->call + 2 * got, 0, 2 * (frames - got) * sizeof(int16_t));
+}
+
+// The frame for the call's transmit path, taken by the calls' thread; the
+// frame of a period that finds no room (the thread stalled) is lost.
+void send_frame(struct call_path *p, size_t samples, uint64_t timestamp)
+{
+	const size_t frames = samples / 2;
+	if (p->tx.write_available() < frames || !p->tx_records.write_available())
+		return;
+	p->tx.write(p->send, frames);
+	const struct send_record rec = {uint32_t(frames), timestamp};
+	p->tx_records.write(&rec, 1);
+}
+
+// Everything under period_lock: the recording gate and appends, the calls'
+// audio, the monitor mix, the mix-minus and the sends. True when a call
+// takes part, so that the calls' thread has work.
+bool mix_tracks(int16_t *s16, size_t samples)
 {
 	const bool rec = zvaudio_record_process(samples);
 
+	bool calls_up = false;
 	for (struct le *le = zva.track_list.head; le; le = le->next) {
 		auto *t = static_cast<struct track *>(le->data);
 		if (t->local) {
 			if (rec)
 				record_write(t, s16, samples);
+			continue;
 		}
-		else if (t->play_active) {
-			webapp_session_play(t, t->play->sampv, t->play->wh, samples, t->play->arg);
-		}
+		struct call_path *p = t->path;
+		p->in_mix = t->play_active.load(std::memory_order_acquire);
+		p->sends = p->in_mix && t->src_active.load(std::memory_order_acquire);
+		if (p->in_mix)
+			take_call_audio(p, samples / 2);
+		calls_up = calls_up || p->in_mix || t->src_active.load(std::memory_order_relaxed);
 	}
 
 	if (zva.monostream.load(std::memory_order_relaxed) && !zva.monorecord.load(std::memory_order_relaxed)) {
@@ -99,12 +130,12 @@ void mix_tracks(int16_t *s16, size_t samples)
 		auto *t = static_cast<struct track *>(le->data);
 		if (t->local)
 			continue;
-		if (!t->play_active) {
+		if (!t->path->in_mix) {
 			if (rec && t->ab)
 				record_write(t, zva.silence_buf, samples);
 			continue;
 		}
-		const int16_t *c = t->play->sampv;
+		const int16_t *c = t->path->call;
 		mix_add(mix, c, samples);
 		if (rec && t->ab) {
 			record_write(t, c, samples);
@@ -128,18 +159,86 @@ void mix_tracks(int16_t *s16, size_t samples)
 	const uint64_t timestamp = zva.total_frames * 1000000 / ZV_RATE;
 	for (struct le *le = zva.track_list.head; le; le = le->next) {
 		auto *t = static_cast<struct track *>(le->data);
-		if (t->local || !t->src_active || !t->play_active)
+		if (t->local || !t->path->sends)
 			continue;
-		int16_t *out = t->src->sampv;
+		int16_t *out = t->path->send;
 		if (pairs > 0)
 			mix_send(out, s16, t->mixminus, samples);
 		else
 			mix_send_alone(out, s16, samples);
-		struct auframe af;
-		auframe_init(&af, AUFMT_S16LE, out, samples);
-		af.timestamp = timestamp;
-		t->src->rh(&af, t->src->arg);
+		send_frame(t->path, samples, timestamp);
 	}
+	return calls_up;
+}
+
+// The output's spare frames, measured by the output callback, keep the ring
+// where the two device clocks meet: the mix is followed a little faster or
+// slower than it comes. On JACK both streams run on one clock in one
+// thread, and the mix goes to the ring as it is.
+double follow_output(zvaudio_stream_state *st)
+{
+	// The output thread lowers the value and this thread takes it: a
+	// measurement lost between the two is one period's.
+	const long spare = st->out_spare.exchange(LONG_MAX, std::memory_order_relaxed);
+	if (st->jack || spare == LONG_MAX)
+		return 0;
+	follow_control_update(&st->out_control, &st->out_follow, double(spare), 0);
+	return st->out_follow.target;
+}
+
+// The monitor mix, at the output's clock and rate, into the ring.
+void queue_monitor(zvaudio_stream_state *st, uint32_t frames)
+{
+	const double speed = follow_output(st);
+	const int16_t *mix = zva.mix_buf;
+	size_t mix_frames = frames;
+	if (st->out_rate == double(ZV_RATE) && !st->jack) {
+		// At rest the follower passes the mix on unchanged, a third of a
+		// millisecond later.
+		struct clock_follower *f = &st->out_follow;
+		if (int16_t *in = follow_input(f, frames)) {
+			std::memcpy(in, mix, 2 * frames * sizeof(int16_t));
+			follow_input_done(f, frames);
+		}
+		// As many frames as the follower can make of what it holds.
+		size_t out = frames + 2;
+		while (out && follow_input_needed(f, out, 0))
+			--out;
+		follow_produce(f, st->out_block, out, 0);
+		mix = st->out_block;
+		mix_frames = out;
+	}
+	auconv_from_s16(AUFMT_FLOAT, st->out_f, mix, 2 * mix_frames);
+
+	const float *block = st->out_f;
+	size_t block_frames = mix_frames;
+	if (st->out_rate != double(ZV_RATE)) {
+		if (!zva.src_out)
+			return;
+		st->out_speed = std::clamp(speed, st->out_speed - FOLLOW_SPEED_STEP, st->out_speed + FOLLOW_SPEED_STEP);
+		SRC_DATA data = {};
+		data.data_in = st->out_f;
+		data.data_out = st->rs_f;
+		data.input_frames = long(mix_frames);
+		data.output_frames = long(ZV_PERIOD_VALUES / 2);
+		data.src_ratio = st->out_rate / double(ZV_RATE) / (1.0 + st->out_speed);
+		int e = src_process(zva.src_out, &data);
+		if (e) {
+			zva.src_out_error.store(e, std::memory_order_relaxed);
+			return;
+		}
+		block = st->rs_f;
+		block_frames = size_t(data.output_frames_gen);
+		if (!st->prefilled) {
+			static const float silence[2 * OUT_PREFILL] = {};
+			st->ring.write(silence, OUT_PREFILL);
+			st->prefilled = true;
+		}
+	}
+
+	if (st->ring.write_available() < block_frames)
+		count(zva.ring_or);
+	st->ring.write(block, block_frames);
 }
 
 }
@@ -189,37 +288,21 @@ void zvaudio_process(const float *input, uint32_t frames)
 			return;
 	}
 
+	bool calls;
 	{
-		std::lock_guard<std::mutex> lock(engine_lock);
-		mix_tracks(st->s16, samples);
+		std::lock_guard<period_mutex> lock(period_lock);
+		calls = mix_tracks(st->s16, samples);
 	}
 	zva.total_frames += frames;
-
-	auconv_from_s16(AUFMT_FLOAT, st->out_f, zva.mix_buf, samples);
-
-	const float *block = st->out_f;
-	size_t block_frames = frames;
-	if (st->out_rate != double(ZV_RATE)) {
-		if (!zva.src_out)
-			return;
-		SRC_DATA data = {};
-		data.data_in = st->out_f;
-		data.data_out = st->rs_f;
-		data.input_frames = long(frames);
-		data.output_frames = long(ZV_PERIOD_VALUES / 2);
-		data.src_ratio = st->out_rate / double(ZV_RATE);
-		int e = src_process(zva.src_out, &data);
-		if (e) {
-			zva.src_out_error.store(e, std::memory_order_relaxed);
-			return;
-		}
-		block = st->rs_f;
-		block_frames = size_t(data.output_frames_gen);
+	if (calls) {
+		// The next period needs about as many frames; a resampled input
+		// may give a few more.
+		const uint32_t margin = st->in_rate == double(ZV_RATE) ? 0 : 4;
+		zva.pull_frames.store(frames + margin, std::memory_order_relaxed);
+		zvaudio_calls_wake();
 	}
 
-	if (st->ring.write_available() < block_frames)
-		count(zva.ring_or);
-	st->ring.write(block, block_frames);
+	queue_monitor(st, frames);
 }
 
 int input_callback(const void *input, void *output, unsigned long frames,
@@ -245,6 +328,11 @@ int output_callback(const void *input, void *output, unsigned long frames,
 		count(zva.out_ur);
 	auto *out = static_cast<float *>(output);
 	const int nch = st ? st->out_channels : 2;
+	if (st) {
+		const long spare = long(st->ring.read_available()) - long(frames);
+		if (spare < st->out_spare.load(std::memory_order_relaxed))
+			st->out_spare.store(spare, std::memory_order_relaxed);
+	}
 	if (!st || st->ring.read_available() < frames) {
 		if (st && st->started.load(std::memory_order_relaxed))
 			count(zva.ring_ur);

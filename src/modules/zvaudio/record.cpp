@@ -241,7 +241,7 @@ void record_start()
 	recorder.state.store(REC_START, std::memory_order_release);
 }
 
-// Stops a running recording at a period boundary: engine_lock keeps every
+// Stops a running recording at a period boundary: period_lock keeps every
 // period out while the stop point is taken, so no recording stays running
 // when the periods have stopped coming.
 void stop_running()
@@ -250,7 +250,7 @@ void stop_running()
 	// the log file must not hold up the period.
 	bool stopped = false;
 	{
-		std::lock_guard<std::mutex> lock(engine_lock);
+		std::lock_guard<period_mutex> lock(period_lock);
 		if (recorder.state.load(std::memory_order_acquire) == REC_RUNNING) {
 			record_stop_now(true);
 			stopped = true;

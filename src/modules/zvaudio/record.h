@@ -16,7 +16,7 @@ void zvaudio_record_finish();
 // is recorded.
 void zvaudio_record_device_lost();
 
-// Engine period, engine_lock held, once per period before anything is
+// Engine period, period_lock held, once per period before anything is
 // written: true when exactly samples values must now be written to every
 // recordable track's buffer.
 bool zvaudio_record_process(uint64_t samples);

@@ -62,6 +62,31 @@ struct spsc_ring {
 		return n;
 	}
 
+	// Drops up to n elements; returns the number dropped.
+	size_t skip(size_t n)
+	{
+		size_t r = rd.load(std::memory_order_relaxed);
+		size_t have = wr.load(std::memory_order_acquire) - r;
+		if (n > have)
+			n = have;
+		rd.store(r + n, std::memory_order_release);
+		return n;
+	}
+
+	// Drops every element written before the index, as counted by wr.
+	void skip_to(size_t index)
+	{
+		size_t r = rd.load(std::memory_order_relaxed);
+		if (index > r)
+			skip(index - r);
+	}
+
+	// The elements written so far (the writer's own count).
+	size_t written() const
+	{
+		return wr.load(std::memory_order_relaxed);
+	}
+
 private:
 	void copy_in(size_t pos, const uint8_t *src, size_t n)
 	{

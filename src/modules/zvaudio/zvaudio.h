@@ -15,6 +15,7 @@
 struct ausrc_st;
 struct auplay_st;
 struct record_fifo;
+struct call_path;
 
 // One track of the engine. The eight records live in zvaudio_tracks() in a
 // fixed order from module init to module close: the local input (id 0),
@@ -22,14 +23,16 @@ struct record_fifo;
 struct track {
 	struct le le;                 // element of the track list, data = the record
 
-	// Bound by the driver's source and player, under engine_lock.
+	// Bound by the driver's source and player, under engine_lock; the
+	// period reads only the two flags.
 	struct ausrc_st *src;
 	struct auplay_st *play;
-	int32_t *mixminus;            // this caller's sum of the other callers (lent by the player)
+	int32_t *mixminus;            // this caller's sum of the other callers
+	struct call_path *path;       // the call's audio between the period and the calls' thread
 
 	int8_t ch;                    // meter slot of the call audio
-	bool src_active;              // src is bound
-	bool play_active;             // play is bound
+	std::atomic<bool> src_active; // src is bound
+	std::atomic<bool> play_active;// play is bound
 
 	struct call *call;            // the call the web app put here; NULL = free (main thread)
 	bool is_stream_track;
@@ -53,10 +56,28 @@ struct track {
 	FLAC__StreamMetadata *meta_padding;
 };
 
-// Guards the tracks' source and player slots (src, play, mixminus and the
-// two active flags). Always the outer lock: the SIP library's own locks are
-// taken inside it, never around it. It exists for the whole process.
+// Guards the tracks' source and player slots (src, play and the two active
+// flags) between the main thread and the calls' thread, which runs the SIP
+// library's read and write handlers inside it, so that no handler runs on a
+// call being torn down. Always the outer lock: the SIP library's own locks
+// are taken inside it, never around it. The engine period never takes it.
+// It exists for the whole process.
 extern std::mutex engine_lock;
+
+// Held by the engine period for its whole run. Other threads take it only to
+// change a few values at a period boundary (the recorder's stop point), so
+// the period never waits longer than that; the holder inherits the period's
+// priority.
+class period_mutex {
+public:
+	period_mutex();
+	void lock();
+	void unlock();
+
+private:
+	pthread_mutex_t m;
+};
+extern period_mutex period_lock;
 
 // The module record: name "zvaudio", type "sound".
 extern "C" const struct mod_export exports_zvaudio;

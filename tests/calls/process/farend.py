@@ -26,6 +26,11 @@ def write_tone(path, left, right, freq_l=440.0, freq_r=440.0, seconds=30):
     for i in range(n):
         frames += struct.pack("<hh", int(left * math.sin(2 * math.pi * freq_l * i / rate)),
                               int(right * math.sin(2 * math.pi * freq_r * i / rate)))
+    write_wav(path, frames)
+
+
+def write_wav(path, frames, rate=48000):
+    """A stereo 16-bit WAV of the interleaved little-endian frames."""
     with wave.open(path, "wb") as w:
         w.setnchannels(2)
         w.setsampwidth(2)
@@ -44,7 +49,7 @@ def read_wav(path):
 class FarEnd:
     """One baresip far end: SIP user "peer" on 127.0.0.1:port."""
 
-    def __init__(self, root, name, port, ctrl_port, wav, answer="manual", user="peer"):
+    def __init__(self, root, name, port, ctrl_port, wav, answer="manual", user="peer", wrapper=()):
         self.dir = os.path.join(root, name)
         self.dumps = os.path.join(self.dir, "dumps")
         os.makedirs(self.dumps, exist_ok=True)
@@ -90,9 +95,10 @@ class FarEnd:
         self.events = []
         self.lock = threading.Lock()
         self.token = 0
+        self.wrapper = list(wrapper)    # a command that runs baresip, e.g. on a skewed clock
 
     def start(self):
-        self.proc = subprocess.Popen(["baresip", "-f", self.dir], stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([*self.wrapper, "baresip", "-f", self.dir], stdin=subprocess.DEVNULL,
                                      stdout=self.log, stderr=subprocess.STDOUT)
         end = time.monotonic() + 10
         while True:
