@@ -80,7 +80,6 @@ class CallbackDuringACall(unittest.TestCase):
         # The wrappers are the ones that the program calls.
         self.assertGreater(w.count("probe.wrapped"), 0)
 
-    @unittest.expectedFailure
     def test_the_callback_never_allocates_or_frees(self):
         self.assertEqual(0, self.window.allocations("callback")["total"])
 
