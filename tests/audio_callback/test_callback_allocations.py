@@ -3,9 +3,8 @@ program, with the callback probe preloaded, on a JACK dummy server, calls
 Debian's baresip, which answers and sends a tone over Opus. The probe counts
 the allocations and frees made inside the stream callbacks.
 
-The audio callback must not allocate or free memory: the strict test says
-so; until the call audio path stops allocating per frame it is an expected
-failure, and the counts of today are printed with every run."""
+The audio callback must not allocate or free memory, nor wait on a
+condition; the counts are printed with every run."""
 
 import os
 import sys
