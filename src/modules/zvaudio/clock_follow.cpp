@@ -53,14 +53,18 @@ const filter_table &table()
 	return t;
 }
 
-inline int16_t to_s16(float v)
+[[gnu::always_inline]] inline int16_t to_s16(float v)
 {
 	long r = std::lrint(v);
 	return int16_t(r > 32767 ? 32767 : (r < -32767 ? -32767 : r));
 }
 
+// Eight taps at a time: the sums run on vectors in a fixed order.
+typedef float taps __attribute__((vector_size(32)));
+
 // The frame at position pos + frac, into v[0] and v[1] as float.
-inline void value_at(const struct clock_follower *f, size_t pos, double frac, float v[2])
+[[gnu::always_inline]] inline void value_at(const filter_table &filter, const struct clock_follower *f, size_t pos,
+					     double frac, float v[2])
 {
 	if (frac == 0.0) {
 		const int16_t *x = f->buf + 2 * pos;
@@ -71,26 +75,29 @@ inline void value_at(const struct clock_follower *f, size_t pos, double frac, fl
 	const double phase = frac * PHASES;
 	const size_t j = size_t(phase);
 	const float t = float(phase - double(j));
-	const float *r0 = table().row[j];
-	const float *r1 = table().row[j + 1];
+	const float *r0 = filter.row[j];
+	const float *r1 = filter.row[j + 1];
 	const size_t first = pos - (FOLLOW_HALF - 1);
 	const float *a = f->left + first;
 	const float *b = f->right + first;
-	// Four lanes at a time: the sums run on vectors in a fixed order.
-	typedef float lanes __attribute__((vector_size(16)));
-	lanes l = {}, r = {};
-	for (size_t m = 0; m < FOLLOW_TAPS; m += 4) {
-		lanes c0, c1, x, y;
-		std::memcpy(&c0, r0 + m, sizeof(lanes));
-		std::memcpy(&c1, r1 + m, sizeof(lanes));
-		std::memcpy(&x, a + m, sizeof(lanes));
-		std::memcpy(&y, b + m, sizeof(lanes));
-		const lanes c = c0 + t * (c1 - c0);
+	taps l = {}, r = {};
+	for (size_t m = 0; m < FOLLOW_TAPS; m += 8) {
+		taps c0, c1, x, y;
+		std::memcpy(&c0, r0 + m, sizeof(taps));
+		std::memcpy(&c1, r1 + m, sizeof(taps));
+		std::memcpy(&x, a + m, sizeof(taps));
+		std::memcpy(&y, b + m, sizeof(taps));
+		const taps c = c0 + t * (c1 - c0);
 		l += c * x;
 		r += c * y;
 	}
-	v[0] = (l[0] + l[1]) + (l[2] + l[3]);
-	v[1] = (r[0] + r[1]) + (r[2] + r[3]);
+	// Both channels' sums together: halves, then quarters, then pairs.
+	typedef int order __attribute__((vector_size(32)));
+	taps s = __builtin_shuffle(l, r, order{0, 1, 2, 3, 8, 9, 10, 11}) +
+		 __builtin_shuffle(l, r, order{4, 5, 6, 7, 12, 13, 14, 15});
+	s += __builtin_shuffle(s, order{2, 3, 0, 1, 6, 7, 4, 5});
+	v[0] = s[0] + s[1];
+	v[1] = s[4] + s[5];
 }
 
 double approach(double from, double to, double step)
@@ -124,7 +131,7 @@ void steer(struct clock_follower *f)
 }
 
 // The next output position.
-void advance(struct clock_follower *f)
+[[gnu::always_inline]] inline void advance(struct clock_follower *f)
 {
 	if (f->frac == 0 && f->speed == 0) {
 		++f->pos;
@@ -141,6 +148,37 @@ void advance(struct clock_follower *f)
 	const size_t whole = size_t(x);
 	f->pos += whole;
 	f->frac = x - double(whole);
+}
+
+// Built for the vector units the machine has: the filter is most of a
+// correcting period.
+#if defined(__x86_64__)
+#define FOR_THE_VECTOR_UNITS __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define FOR_THE_VECTOR_UNITS
+#endif
+
+// Out frames between the input frames, crossfaded into the audio drop
+// frames later when drop is not 0.
+FOR_THE_VECTOR_UNITS
+void interpolate(struct clock_follower *f, int16_t *out, size_t out_frames, size_t drop)
+{
+	const filter_table &filter = table();
+	for (size_t i = 0; i < out_frames; ++i) {
+		float v[2];
+		value_at(filter, f, f->pos, f->frac, v);
+		if (drop) {
+			// Raised-cosine crossfade.
+			float w[2];
+			value_at(filter, f, f->pos + drop, f->frac, w);
+			const float g = float(0.5 - 0.5 * std::cos(M_PI * (double(i) + 0.5) / double(out_frames)));
+			v[0] += g * (w[0] - v[0]);
+			v[1] += g * (w[1] - v[1]);
+		}
+		out[2 * i] = to_s16(v[0]);
+		out[2 * i + 1] = to_s16(v[1]);
+		advance(f);
+	}
 }
 
 bool quiet(const int16_t *v, size_t values)
@@ -250,21 +288,7 @@ size_t follow_produce(struct clock_follower *f, int16_t *out, size_t out_frames,
 		return 0;
 	}
 
-	for (size_t i = 0; i < out_frames; ++i) {
-		float v[2];
-		value_at(f, f->pos, f->frac, v);
-		if (drop) {
-			// Raised-cosine crossfade into the audio drop frames later.
-			float w[2];
-			value_at(f, f->pos + drop, f->frac, w);
-			const float g = float(0.5 - 0.5 * std::cos(M_PI * (double(i) + 0.5) / double(out_frames)));
-			v[0] += g * (w[0] - v[0]);
-			v[1] += g * (w[1] - v[1]);
-		}
-		out[2 * i] = to_s16(v[0]);
-		out[2 * i + 1] = to_s16(v[1]);
-		advance(f);
-	}
+	interpolate(f, out, out_frames, drop);
 	f->pos += drop;
 	return drop;
 }
