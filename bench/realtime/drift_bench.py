@@ -61,7 +61,7 @@ while last < end:
     time.sleep(0.005)
     now = time.monotonic()
     if now - last - 0.005 >= %g:
-        print("%%.3f %%.1f" %% (now, 1000 * (now - last - 0.005)), flush=True)
+        print("%%.3f %%.1f %%s" %% (now, 1000 * (now - last - 0.005), sys.argv[2]), flush=True)
     last = now
 """ % (STALL_MS / 1000)
 PEER_BUFFER = ("audio_buffer 20-160", "jack_connect_ports no", "auplay_format float")
@@ -88,7 +88,7 @@ class DriftCall(CallPathTest):
         super().__init__()
         self.seconds, self.ppm = seconds, ppm
         self.rows = []
-        self.stalls = []        # (s since the recording started, ms)
+        self.stalls = []        # (s since the recording started, ms late, CPU)
 
     def runTest(self):
         measure(self, self.seconds, self.ppm)
@@ -229,7 +229,7 @@ def measure(run, seconds, ppm):
                                 stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
     run.addCleanup(recorder.kill)
     probes = [subprocess.Popen(["taskset", "-c", str(cpu), "chrt", "-f", "5", sys.executable, "-c", STALL_PROBE,
-                                str(seconds + 2)], stdout=subprocess.PIPE, text=True)
+                                str(seconds + 2), str(cpu)], stdout=subprocess.PIPE, text=True)
               for cpu in sorted(os.sched_getaffinity(0))]
     for probe in probes:
         run.addCleanup(probe.kill)
@@ -249,7 +249,7 @@ def measure(run, seconds, ppm):
     run.program.wait_for(r"zvaudio/record: stop after (\d+) samples\n")
     run.program.wait_for(r"(?s)(closed \(.*){7}")
     recorder.wait(30)
-    run.stalls = sorted((float(t) - start, float(ms)) for probe in probes for t, ms in
+    run.stalls = sorted((float(t) - start, float(ms), int(cpu)) for probe in probes for t, ms, cpu in
                         (line.split() for line in probe.communicate(timeout=30)[0].splitlines()))
 
     for (_, sign, _, _, _, key), peer, peer_left in zip(FAR_ENDS, peers, wav_channels(peer_wav)):
@@ -263,14 +263,14 @@ def measure(run, seconds, ppm):
                          "faults": recording_faults(peer_left), "own": (peer.underruns, peer.overruns)})
 
 
-def listed(items, most=8):
+def listed(items, most=30):
     shown = ", ".join(items[:most])
     return (shown + (" and %d more" % (len(items) - most) if len(items) > most else "")) or "none"
 
 
 def after_stall(t, stalls, after=STALL_NEAR):
     """A machine stall ended from STALL_NEAR s after t to after s before it."""
-    return any(-STALL_NEAR <= t - end <= after for end, _ in stalls)
+    return any(-STALL_NEAR <= t - end <= after for end, _, _ in stalls)
 
 
 def report(rows, stalls, seconds):
@@ -287,17 +287,18 @@ def report(rows, stalls, seconds):
 
     # The CPUs' probes that woke late together count as one stall.
     moments = []
-    for t, ms in stalls:
+    for t, ms, cpu in stalls:
         if t < SETTLE:
             continue
         if moments and t - moments[-1][0] <= 0.5:
-            moments[-1][1:] = [max(moments[-1][1], ms), moments[-1][2] + 1]
+            moments[-1][1:] = [max(moments[-1][1], ms), moments[-1][2] | {cpu}]
         else:
-            moments.append([t, ms, 1])
+            moments.append([t, ms, {cpu}])
     print("\nmachine stalls (real-time threads, one on every CPU, woke %d ms or more late) from %d s on: %d, "
           "worst %s; at %s" % (STALL_MS, SETTLE, len(moments),
                                "%.0f ms" % max(ms for _, ms, _ in moments) if moments else "-",
-                               listed(["%.1f (%.0f ms, %d CPUs)" % tuple(m) for m in moments], 12)))
+                               listed(["%.1f (%.0f ms, %d of %d CPUs)" % (t, ms, len(cpus), len(os.sched_getaffinity(0)))
+                                       for t, ms, cpus in moments])))
     print("when (s into the recording; * = within %g s of a machine stall, for the level up to %g s after it):" %
           (STALL_NEAR, STALL_DRAIN))
 
@@ -307,7 +308,7 @@ def report(rows, stalls, seconds):
     for r in rows:
         lv, (under, steps, _) = r["levels"], r["faults"]
         stretches = ", ".join("%.1f%s-%.1f (%g ms)" % (t0, "*" if after_stall(t0, stalls, STALL_DRAIN) else "", t1, far)
-                              for t0, t1, far in lv["stretches"][:8]) or "never" if lv else "-"
+                              for t0, t1, far in lv["stretches"][:30]) or "never" if lv else "-"
         print("%s at %s: %d readings; outside %d-%d ms %s; underruns %s; drops/steps %s" % (
             r["who"], r["clock"], lv["readings"] if lv else 0, BAND[0], BAND[1], stretches,
             marked(under), marked(steps)))
