@@ -7,6 +7,7 @@ import glob
 import json
 import math
 import os
+import signal
 import socket
 import struct
 import subprocess
@@ -99,7 +100,8 @@ class FarEnd:
 
     def start(self):
         self.proc = subprocess.Popen([*self.wrapper, "baresip", "-f", self.dir], stdin=subprocess.DEVNULL,
-                                     stdout=self.log, stderr=subprocess.STDOUT)
+                                     stdout=self.log, stderr=subprocess.STDOUT,
+                                     start_new_session=bool(self.wrapper))
         end = time.monotonic() + 10
         while True:
             try:
@@ -195,10 +197,18 @@ class FarEnd:
         if self.sock:
             self.sock.close()
         if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
+            self._signal(signal.SIGTERM)
             try:
                 self.proc.wait(10)
             except subprocess.TimeoutExpired:
-                self.proc.kill()
+                self._signal(signal.SIGKILL)
                 self.proc.wait()
         self.log.close()
+
+    def _signal(self, sig):
+        # A wrapper may run baresip as a child of its own that a signal to
+        # the wrapper leaves running (faketime does): its session is ended.
+        if self.wrapper:
+            os.killpg(self.proc.pid, sig)
+        else:
+            self.proc.send_signal(sig)
