@@ -7,8 +7,9 @@
 namespace {
 
 // The interpolation filter: a Kaiser-windowed sinc with its cut-off at the
-// Nyquist frequency, tabulated at PHASES fractions of a frame (one row more
-// for the interpolation between rows). At fraction 0 it is the unit impulse.
+// Nyquist frequency, tabulated at PHASES fractions of a frame, each row with
+// its step to the next for the interpolation between rows. At fraction 0 it
+// is the unit impulse, so that a position on a frame gives the frame itself.
 constexpr size_t PHASES = 256;
 constexpr double KAISER_BETA = 8.6;
 
@@ -22,8 +23,9 @@ double bessel_i0(double x)
 	return sum;
 }
 
-struct filter_table {
-	float row[PHASES + 1][FOLLOW_TAPS];
+struct alignas(64) filter_table {
+	float row[PHASES][FOLLOW_TAPS];     // the taps at fraction j / PHASES
+	float step[PHASES][FOLLOW_TAPS];    // from there to the next row
 
 	filter_table()
 	{
@@ -32,17 +34,25 @@ struct filter_table {
 			const double frac = double(j) / PHASES;
 			double sum = 0;
 			double h[FOLLOW_TAPS];
+			float next[FOLLOW_TAPS];
 			for (size_t m = 0; m < FOLLOW_TAPS; ++m) {
 				// Tap m weighs the frame at offset m - (HALF - 1) from pos.
 				const double u = double(m) - (half - 1.0) - frac;
-				const double sinc = u == 0 ? 1.0 : std::sin(M_PI * u) / (M_PI * u);
+				// On a frame the sinc is exactly 1 there and 0 elsewhere.
+				const double sinc = u == std::round(u) ? (u == 0 ? 1.0 : 0.0) : std::sin(M_PI * u) / (M_PI * u);
 				const double r = u / half;
 				const double w = r * r < 1 ? bessel_i0(KAISER_BETA * std::sqrt(1 - r * r)) / bessel_i0(KAISER_BETA) : 0;
 				h[m] = sinc * w;
 				sum += h[m];
 			}
 			for (size_t m = 0; m < FOLLOW_TAPS; ++m)
-				row[j][m] = float(h[m] / sum);
+				next[m] = float(h[m] / sum);
+			if (j) {
+				for (size_t m = 0; m < FOLLOW_TAPS; ++m)
+					step[j - 1][m] = next[m] - row[j - 1][m];
+			}
+			if (j < PHASES)
+				std::copy(next, next + FOLLOW_TAPS, row[j]);
 		}
 	}
 };
@@ -66,28 +76,22 @@ typedef float taps __attribute__((vector_size(32)));
 [[gnu::always_inline]] inline void value_at(const filter_table &filter, const struct clock_follower *f, size_t pos,
 					     double frac, float v[2])
 {
-	if (frac == 0.0) {
-		const int16_t *x = f->buf + 2 * pos;
-		v[0] = x[0];
-		v[1] = x[1];
-		return;
-	}
 	const double phase = frac * PHASES;
 	const size_t j = size_t(phase);
 	const float t = float(phase - double(j));
 	const float *r0 = filter.row[j];
-	const float *r1 = filter.row[j + 1];
+	const float *d = filter.step[j];
 	const size_t first = pos - (FOLLOW_HALF - 1);
 	const float *a = f->left + first;
 	const float *b = f->right + first;
 	taps l = {}, r = {};
 	for (size_t m = 0; m < FOLLOW_TAPS; m += 8) {
-		taps c0, c1, x, y;
+		taps c0, dc, x, y;
 		std::memcpy(&c0, r0 + m, sizeof(taps));
-		std::memcpy(&c1, r1 + m, sizeof(taps));
+		std::memcpy(&dc, d + m, sizeof(taps));
 		std::memcpy(&x, a + m, sizeof(taps));
 		std::memcpy(&y, b + m, sizeof(taps));
-		const taps c = c0 + t * (c1 - c0);
+		const taps c = c0 + t * dc;
 		l += c * x;
 		r += c * y;
 	}
