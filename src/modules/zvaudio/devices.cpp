@@ -87,6 +87,8 @@ int output_channel_count(int d)
 void stream_state_destructor(void *arg)
 {
 	auto *st = static_cast<zvaudio_stream_state *>(arg);
+	if (st->jack && (st->in_stream || st->out_stream))
+		zvaudio_jack_unplug();
 	// A JACK server that goes away during the abort ends it; closing the
 	// stream then would fail an assertion in PortAudio.
 	for (PaStream *s : {st->in_stream, st->out_stream}) {

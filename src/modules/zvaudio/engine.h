@@ -214,6 +214,9 @@ PaError zvaudio_pa_begin();
 bool zvaudio_pa_end();
 // The JACK server of the session went away (any thread).
 bool zvaudio_jack_lost();
+// Takes every connection of PortAudio's JACK client away at once, before
+// its streams stop.
+void zvaudio_jack_unplug();
 
 // Detaches every source and player still bound, before the tracks go.
 void zvaudio_unbind_all();

@@ -5,7 +5,9 @@
 // client of our own tells when that server goes.
 #include "engine.h"
 
+#include <cctype>
 #include <jack/jack.h>
+#include <pa_jack.h>
 
 namespace {
 
@@ -36,6 +38,56 @@ void watch_begin()
 	jack_on_shutdown(watch, on_jack_shutdown, nullptr);
 }
 
+// "^name:" with every character of the name that could mean something to
+// a regular expression escaped.
+void port_pattern(char *pattern, size_t size, const char *name)
+{
+	size_t n = 0;
+	pattern[n++] = '^';
+	for (; *name && n + 3 < size; ++name) {
+		if (!std::isalnum(static_cast<unsigned char>(*name)))
+			pattern[n++] = '\\';
+		pattern[n++] = *name;
+	}
+	pattern[n++] = ':';
+	pattern[n] = '\0';
+}
+
+}
+
+// PortAudio disconnects a stream's ports one by one as it stops the stream,
+// and after each disconnection JACK makes the next look at a port wait 1.1
+// periods for the graph to change. Our client takes every connection of
+// PortAudio's client away in one go, looking at all of them before it
+// changes any, so that the stop finds nothing left to disconnect.
+void zvaudio_jack_unplug()
+{
+	const char *name = nullptr;
+	if (!watch || jack_lost.load() || PaJack_GetClientName(&name) != paNoError || !name)
+		return;
+	char pattern[160];
+	port_pattern(pattern, sizeof(pattern), name);
+	const char **own = jack_get_ports(watch, pattern, nullptr, 0);
+	if (!own)
+		return;
+	// At most 64 input channels and two output channels.
+	constexpr size_t most = 66;
+	const char **links[most] = {};
+	bool out[most] = {};
+	size_t ports = 0;
+	for (; own[ports] && ports < most; ++ports) {
+		jack_port_t *port = jack_port_by_name(watch, own[ports]);
+		links[ports] = port ? jack_port_get_all_connections(watch, port) : nullptr;
+		out[ports] = port && (jack_port_flags(port) & JackPortIsOutput);
+	}
+	for (size_t i = 0; i < ports; ++i) {
+		if (!links[i])
+			continue;
+		for (const char **other = links[i]; *other; ++other)
+			jack_disconnect(watch, out[i] ? own[i] : *other, out[i] ? *other : own[i]);
+		jack_free(links[i]);
+	}
+	jack_free(own);
 }
 
 PaError zvaudio_pa_begin()
