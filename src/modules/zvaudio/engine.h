@@ -200,6 +200,9 @@ void zvaudio_start();
 int zvaudio_reset();
 void zvaudio_stream_watchdog(void *arg);
 zvaudio_stream_state *zvaudio_stream_state_alloc();
+// The output follower's buffers, once the stream state knows its output
+// (jack, out_rate); false when they cannot be allocated.
+bool zvaudio_out_follower_init(zvaudio_stream_state *st);
 
 // Releases the stream state; the module's pointer becomes NULL at once,
 // and no callback reaches the state afterwards. Streams of a lost JACK
