@@ -373,11 +373,13 @@ void zvaudio_start()
 			err = EIO;
 			goto error;
 		}
+		zvaudio_watch_settle();
 		info("zvaudio/start: success\n");
 		return;
 	}
 
 error:
+	zvaudio_watch_settle();
 	re_snprintf(zva.error_text, sizeof(zva.error_text),
 		    "Error starting Audio, please try reload or select another device...");
 	if (zva.device_info) {

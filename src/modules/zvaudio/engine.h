@@ -220,6 +220,9 @@ bool zvaudio_jack_lost();
 // Takes every connection of PortAudio's JACK client away at once, before
 // its streams stop.
 void zvaudio_jack_unplug();
+// Waits until the JACK client that watches the server has opened; begin
+// leaves it opening.
+void zvaudio_watch_settle();
 
 // Detaches every source and player still bound, before the tracks go.
 void zvaudio_unbind_all();
