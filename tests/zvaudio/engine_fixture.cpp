@@ -114,6 +114,7 @@ void engine_test::configure(int in_channels, double in_rate, int out_channels, d
 		zva.src_in = src_new(SRC_SINC_FASTEST, 2, &err);
 	if (out_rate != 48000 && !zva.src_out)
 		zva.src_out = src_new(SRC_SINC_FASTEST, 2, &err);
+	ASSERT_TRUE(zvaudio_out_follower_init(zva.stream));
 }
 
 void engine_test::period(const std::vector<float> &input, int in_channels)

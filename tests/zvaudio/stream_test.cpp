@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <jack/jack.h>
+#include <pa_jack.h>
+
 #include "engine.h"
 #include "fakes.h"
 #include "jack_server.h"
@@ -215,6 +218,31 @@ TEST_F(jack_stream_test, device_commands)
 	EXPECT_TRUE(zvaudio_running());
 	run_loop(300);
 	EXPECT_GT(zva.total_frames, 0u);
+}
+
+// The old streams' connections are taken away before they stop; those of
+// the new streams, made as they start, stay.
+TEST_F(jack_stream_test, a_restart_leaves_the_new_streams_connected)
+{
+	for (int restart = 0; restart < 2; ++restart) {
+		ASSERT_EQ(0, zvaudio_reload());
+		ASSERT_TRUE(zvaudio_running());
+		const char *name = nullptr;
+		ASSERT_EQ(paNoError, PaJack_GetClientName(&name));
+		jack_client_t *look = jack_client_open("zvaudio-look", JackNoStartServer, nullptr);
+		ASSERT_TRUE(look);
+		const std::string pattern = "^" + std::string(name) + ":";
+		const char **ports = jack_get_ports(look, pattern.c_str(), nullptr, 0);
+		size_t n = 0;
+		for (; ports && ports[n]; ++n) {
+			const char **links = jack_port_get_all_connections(look, jack_port_by_name(look, ports[n]));
+			EXPECT_TRUE(links && links[0]) << ports[n];
+			jack_free(links);
+		}
+		EXPECT_EQ(4u, n);
+		jack_free(ports);
+		jack_client_close(look);
+	}
 }
 
 TEST_F(jack_stream_test, close_logs_the_counters_once_more)

@@ -87,6 +87,8 @@ int output_channel_count(int d)
 void stream_state_destructor(void *arg)
 {
 	auto *st = static_cast<zvaudio_stream_state *>(arg);
+	if (st->jack && (st->in_stream || st->out_stream))
+		zvaudio_jack_unplug();
 	// A JACK server that goes away during the abort ends it; closing the
 	// stream then would fail an assertion in PortAudio.
 	for (PaStream *s : {st->in_stream, st->out_stream}) {
@@ -170,17 +172,29 @@ zvaudio_stream_state *zvaudio_stream_state_alloc()
 	st->rs_f = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
 	st->out_f = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
 	st->ring_data = static_cast<float *>(mem_zalloc(ZV_RING_FRAMES * 2 * sizeof(float), nullptr));
+	if (!st->s16 || !st->in_f || !st->rs_f || !st->out_f || !st->ring_data ||
+	    !st->ring.init(st->ring_data, 2 * sizeof(float), ZV_RING_FRAMES))
+		return static_cast<zvaudio_stream_state *>(mem_deref(st));
+	st->out_spare.store(LONG_MAX, std::memory_order_relaxed);
+	follow_control_init(&st->out_control, OUT_SPARE_LO, OUT_SPARE_LO + OUT_SPARE_BAND);
+	return st;
+}
+
+// The follower of the monitor mix and its output block, for an output at
+// 48 kHz on a clock of its own; the period uses neither on JACK, and a
+// resampled output takes only the follower's speed.
+bool zvaudio_out_follower_init(zvaudio_stream_state *st)
+{
+	if (st->jack || st->out_rate != double(ZV_RATE) || st->out_block)
+		return true;
 	const size_t follow_frames = follow_storage_frames(ZV_PERIOD_VALUES / 2);
 	st->out_follow_data = static_cast<int16_t *>(mem_zalloc(2 * follow_frames * sizeof(int16_t), nullptr));
 	st->out_follow_channels = static_cast<float *>(mem_zalloc(2 * follow_frames * sizeof(float), nullptr));
 	st->out_block = static_cast<int16_t *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(int16_t), nullptr));
-	if (!st->s16 || !st->in_f || !st->rs_f || !st->out_f || !st->ring_data || !st->out_follow_data ||
-	    !st->out_follow_channels || !st->out_block || !st->ring.init(st->ring_data, 2 * sizeof(float), ZV_RING_FRAMES))
-		return static_cast<zvaudio_stream_state *>(mem_deref(st));
-	st->out_spare.store(LONG_MAX, std::memory_order_relaxed);
+	if (!st->out_follow_data || !st->out_follow_channels || !st->out_block)
+		return false;
 	follow_init(&st->out_follow, st->out_follow_data, st->out_follow_channels, follow_frames);
-	follow_control_init(&st->out_control, OUT_SPARE_LO, OUT_SPARE_LO + OUT_SPARE_BAND);
-	return st;
+	return true;
 }
 
 void zvaudio_drivers()
@@ -330,6 +344,10 @@ void zvaudio_start()
 				      ? double(ZV_RATE) : in_dev->defaultSampleRate;
 		st->out_rate = Pa_IsFormatSupported(nullptr, &out, ZV_RATE) == paFormatIsSupported
 				       ? double(ZV_RATE) : out_dev->defaultSampleRate;
+		if (!zvaudio_out_follower_init(st)) {
+			err = ENOMEM;
+			goto error;
+		}
 
 		PaError pa = Pa_OpenStream(&st->in_stream, &in, nullptr, st->in_rate,
 					   (unsigned long)(st->in_rate * 10 / 1000), paClipOff | paDitherOff,
@@ -355,11 +373,13 @@ void zvaudio_start()
 			err = EIO;
 			goto error;
 		}
+		zvaudio_watch_settle();
 		info("zvaudio/start: success\n");
 		return;
 	}
 
 error:
+	zvaudio_watch_settle();
 	re_snprintf(zva.error_text, sizeof(zva.error_text),
 		    "Error starting Audio, please try reload or select another device...");
 	if (zva.device_info) {

@@ -200,6 +200,9 @@ void zvaudio_start();
 int zvaudio_reset();
 void zvaudio_stream_watchdog(void *arg);
 zvaudio_stream_state *zvaudio_stream_state_alloc();
+// The output follower's buffers, once the stream state knows its output
+// (jack, out_rate); false when they cannot be allocated.
+bool zvaudio_out_follower_init(zvaudio_stream_state *st);
 
 // Releases the stream state; the module's pointer becomes NULL at once,
 // and no callback reaches the state afterwards. Streams of a lost JACK
@@ -214,6 +217,12 @@ PaError zvaudio_pa_begin();
 bool zvaudio_pa_end();
 // The JACK server of the session went away (any thread).
 bool zvaudio_jack_lost();
+// Takes every connection of PortAudio's JACK client away at once, before
+// its streams stop.
+void zvaudio_jack_unplug();
+// Waits until the JACK client that watches the server has opened; begin
+// leaves it opening.
+void zvaudio_watch_settle();
 
 // Detaches every source and player still bound, before the tracks go.
 void zvaudio_unbind_all();

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,6 +145,9 @@ void writer_close(struct track *t, uint64_t written, bool failed)
 		marker_remove();
 		recorder.state.store(REC_IDLE, std::memory_order_release);
 		zv_wake_by_address_all(&recorder.state);
+		// The encoders of every track are gone: the allocator hands their
+		// pages back instead of keeping them for the next recording.
+		malloc_trim(0);
 	}
 	log_end(t, end, written);
 }
