@@ -17,6 +17,7 @@
 #include <new>
 #include <sched.h>
 #include <semaphore.h>
+#include <sys/mman.h>
 
 namespace {
 
@@ -126,21 +127,35 @@ void pull_track(struct track *t, size_t frames)
 	}
 }
 
-template <typename T>
-T *zeroed(size_t count)
+// The path's buffers, in one mapping of their own.
+struct path_layout {
+	size_t rx, call, tx, send, follow_data, follow_channels, bytes;
+};
+
+path_layout layout(size_t follow_frames)
 {
-	return static_cast<T *>(mem_zalloc(count * sizeof(T), nullptr));
+	path_layout l = {};
+	size_t at = 0;
+	auto place = [&at](size_t bytes) {
+		const size_t here = at;
+		at += (bytes + 63) & ~size_t(63);
+		return here;
+	};
+	l.rx = place(2 * ZV_PATH_FRAMES * sizeof(int16_t));
+	l.call = place(ZV_PERIOD_VALUES * sizeof(int16_t));
+	l.tx = place(2 * ZV_PATH_FRAMES * sizeof(int16_t));
+	l.send = place(ZV_PERIOD_VALUES * sizeof(int16_t));
+	l.follow_data = place(2 * follow_frames * sizeof(int16_t));
+	l.follow_channels = place(2 * follow_frames * sizeof(float));
+	l.bytes = at;
+	return l;
 }
 
 void path_destructor(void *arg)
 {
 	auto *p = static_cast<struct call_path *>(arg);
-	mem_deref(p->rx_data);
-	mem_deref(p->call);
-	mem_deref(p->tx_data);
-	mem_deref(p->send);
-	mem_deref(p->follow_data);
-	mem_deref(p->follow_channels);
+	if (p->buffers)
+		munmap(p->buffers, p->buffers_size);
 	p->~call_path();
 }
 
@@ -153,21 +168,37 @@ struct call_path *call_path_alloc()
 		return nullptr;
 	auto *p = new (mem) call_path();
 	const size_t follow_frames = follow_storage_frames(ZV_PERIOD_VALUES / 2);
-	p->rx_data = zeroed<int16_t>(2 * ZV_PATH_FRAMES);
-	p->call = zeroed<int16_t>(ZV_PERIOD_VALUES);
-	p->tx_data = zeroed<int16_t>(2 * ZV_PATH_FRAMES);
-	p->send = zeroed<int16_t>(ZV_PERIOD_VALUES);
-	p->follow_data = zeroed<int16_t>(2 * follow_frames);
-	p->follow_channels = zeroed<float>(2 * follow_frames);
-	if (!p->rx_data || !p->call || !p->tx_data || !p->send || !p->follow_data || !p->follow_channels) {
+	const path_layout l = layout(follow_frames);
+	// Untouched pages of the kernel's, zeroed: a track takes memory only
+	// once a call binds to it (call_path_commit).
+	void *buffers = mmap(nullptr, l.bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	if (buffers == MAP_FAILED) {
 		mem_deref(p);
 		return nullptr;
 	}
+	p->buffers = static_cast<uint8_t *>(buffers);
+	p->buffers_size = l.bytes;
+	p->rx_data = reinterpret_cast<int16_t *>(p->buffers + l.rx);
+	p->call = reinterpret_cast<int16_t *>(p->buffers + l.call);
+	p->tx_data = reinterpret_cast<int16_t *>(p->buffers + l.tx);
+	p->send = reinterpret_cast<int16_t *>(p->buffers + l.send);
+	p->follow_data = reinterpret_cast<int16_t *>(p->buffers + l.follow_data);
+	p->follow_channels = reinterpret_cast<float *>(p->buffers + l.follow_channels);
 	p->rx.init(p->rx_data, 2 * sizeof(int16_t), ZV_PATH_FRAMES);
 	p->tx.init(p->tx_data, 2 * sizeof(int16_t), ZV_PATH_FRAMES);
 	p->tx_records.init(p->tx_record_data, sizeof(struct send_record), ZV_SEND_PERIODS);
 	follow_init(&p->follow, p->follow_data, p->follow_channels, follow_frames);
 	return p;
+}
+
+void call_path_commit(struct call_path *p)
+{
+	if (p->committed)
+		return;
+	// Every page present before the period or the calls' thread first
+	// touches it, so that neither waits for the kernel to fault one in.
+	std::memset(p->buffers, 0, p->buffers_size);
+	p->committed = true;
 }
 
 void call_path_free(struct call_path *p)

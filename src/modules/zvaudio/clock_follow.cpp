@@ -154,18 +154,10 @@ void steer(struct clock_follower *f)
 	f->frac = x - double(whole);
 }
 
-// Built for the vector units the machine has: the filter is most of a
-// correcting period.
-#if defined(__x86_64__)
-#define FOR_THE_VECTOR_UNITS __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define FOR_THE_VECTOR_UNITS
-#endif
-
 // Out frames between the input frames, crossfaded into the audio drop
 // frames later when drop is not 0.
-FOR_THE_VECTOR_UNITS
-void interpolate(struct clock_follower *f, int16_t *out, size_t out_frames, size_t drop)
+[[gnu::always_inline]] inline void interpolate_frames(struct clock_follower *f, int16_t *out, size_t out_frames,
+						      size_t drop)
 {
 	const filter_table &filter = table();
 	for (size_t i = 0; i < out_frames; ++i) {
@@ -184,6 +176,36 @@ void interpolate(struct clock_follower *f, int16_t *out, size_t out_frames, size
 		advance(f);
 	}
 }
+
+// The filter is most of a correcting period: it is built twice, for any
+// x86-64 and for the vector units of today's machines, and the machine's
+// own is chosen once at start.
+typedef void interpolate_h(struct clock_follower *f, int16_t *out, size_t out_frames, size_t drop);
+
+void interpolate_any(struct clock_follower *f, int16_t *out, size_t out_frames, size_t drop)
+{
+	interpolate_frames(f, out, out_frames, drop);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2,fma"))) void interpolate_wide(struct clock_follower *f, int16_t *out,
+							  size_t out_frames, size_t drop)
+{
+	interpolate_frames(f, out, out_frames, drop);
+}
+#endif
+
+interpolate_h *machine_interpolate()
+{
+#if defined(__x86_64__)
+	__builtin_cpu_init();
+	if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+		return interpolate_wide;
+#endif
+	return interpolate_any;
+}
+
+interpolate_h *const interpolate = machine_interpolate();
 
 bool quiet(const int16_t *v, size_t values)
 {

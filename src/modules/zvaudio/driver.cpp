@@ -97,6 +97,7 @@ int zvaudio_play_alloc(struct auplay_st **stp, const struct auplay *ap, struct a
 	}
 
 	st->run = true;
+	call_path_commit(t->path);
 	{
 		std::lock_guard<std::mutex> lock(engine_lock);
 		t->play = st;
@@ -142,6 +143,7 @@ int zvaudio_src_alloc(struct ausrc_st **stp, const struct ausrc *as, struct medi
 	}
 
 	st->run = true;
+	call_path_commit(t->path);
 	{
 		std::lock_guard<std::mutex> lock(engine_lock);
 		t->src = st;

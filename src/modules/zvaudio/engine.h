@@ -59,6 +59,10 @@ struct call_path {
 	float *follow_channels;
 	struct follow_control control;
 	size_t drop;                      // frames the control drops in the next pull
+	// Where the buffers above live; present once a call has bound.
+	uint8_t *buffers;
+	size_t buffers_size;
+	bool committed;
 };
 
 struct zvaudio_stream_state {
@@ -187,6 +191,8 @@ void zvaudio_calls_wake();
 void zvaudio_calls_send();
 void zvaudio_calls_pull(uint32_t frames);
 struct call_path *call_path_alloc();
+// Makes the path's memory present, before a call's player or source binds.
+void call_path_commit(struct call_path *p);
 void call_path_free(struct call_path *p);
 
 // Tracks: the eight records, and their release.
