@@ -147,11 +147,14 @@ def sample(pid):
     return cpu, switches
 
 
-def private_mb(pid):
+def private_mb(pid, kinds=("Private_Clean", "Private_Dirty")):
+    """Memory only this process maps, in MB. Private_Clean is mostly the
+    pages of the binaries that no other running process maps at the time,
+    so it depends on what else runs; Private_Dirty is what it wrote."""
     total = 0
     with open("/proc/%d/smaps_rollup" % pid) as f:
         for line in f:
-            if line.startswith("Private_"):
+            if line.split(":")[0] in kinds:
                 total += int(line.split()[1])
     return total / 1024.0
 
@@ -245,9 +248,10 @@ def main():
             time.sleep(opts.settle)
             cpu, wakes = load(proc.pid, opts.seconds)
             mem = private_mb(proc.pid)
+            dirty = private_mb(proc.pid, ("Private_Dirty",))
             f = dict(start=statistics.median(starts), start_min=min(starts),
                      start_max=max(starts), stop=statistics.median(stops), stop_max=max(stops),
-                     cpu=cpu, wakes=wakes, mem=mem,
+                     cpu=cpu, wakes=wakes, mem=mem, dirty=dirty,
                      threads=len(tasks(proc.pid)))
             if s.name == "zorvane":
                 record(True)
@@ -279,6 +283,7 @@ def main():
             ("idle CPU, % of a core", z["cpu"], b["cpu"]),
             ("idle wake-ups / s", z["wakes"], b["wakes"]),
             ("idle private memory, MB", z["mem"], b["mem"]),
+            ("  of it written (Private_Dirty), MB", z["dirty"], b["dirty"]),
             ("threads", z["threads"], b["threads"]),
             ("recording: CPU, % of a core", z["rec_cpu"], None),
             ("recording: wake-ups / s", z["rec_wakes"], None),
