@@ -257,8 +257,15 @@ class CallTest(unittest.TestCase):
             print("\nkept", self.root, file=sys.stderr)
 
     def _outcome_ok(self):
-        result = getattr(self, "_outcome", None)
-        errors = getattr(result, "errors", None) if result else None
+        # How the test went so far: since Python 3.11 unittest reports a
+        # failure to the result at once; before, _outcome kept the errors.
+        outcome = getattr(self, "_outcome", None)
+        if outcome is None:
+            return True
+        result = getattr(outcome, "result", None)
+        if result is not None and hasattr(result, "failures"):
+            return not any(test is self for test, _ in result.failures + result.errors)
+        errors = getattr(outcome, "errors", None)
         return not errors or all(e[1] is None for e in errors)
 
     def farend(self, name, port, ctrl, wav, answer="manual"):
