@@ -25,9 +25,10 @@ sem_t wake;
 pthread_t thread;
 std::atomic<bool> running{false};
 
-// The receive buffer's band: from its configured minimum (the room for the
-// far end's packets to come late) up to 10 ms above it.
+// The receive buffer's band: from 5 ms above its configured minimum (room
+// for the far end's packets to come a little late) up to 10 ms above that.
 constexpr double frames_per_ms = ZV_RATE / 1000.0;
+constexpr double margin_ms = 5.0;
 constexpr double band_ms = 10.0;
 
 // The thread must run within a period of being woken, or a call's audio has
@@ -64,7 +65,7 @@ void start_follow(struct call_path *p)
 {
 	follow_reset(&p->follow);
 	const struct config *cfg = conf_config();
-	const double lo = cfg ? double(cfg->audio.buffer.min) * frames_per_ms : 0;
+	const double lo = cfg ? (double(cfg->audio.buffer.min) + margin_ms) * frames_per_ms : 0;
 	follow_control_init(&p->control, lo, lo + band_ms * frames_per_ms);
 	p->drop = 0;
 }
