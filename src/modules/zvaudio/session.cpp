@@ -39,7 +39,7 @@ void *watch_open(void *arg)
 
 // The watch opens on a thread of its own while PortAudio opens and starts
 // the streams, which mostly wait for the server's cycles. Until it has
-// opened (watch_settle), a loss of the server goes unnoticed; a watch that
+// opened (zvaudio_watch_settle), a loss of the server goes unnoticed; a watch that
 // then fails to open keeps the session, as one lost before would.
 pthread_t watch_opener;
 bool watch_opening;
@@ -53,13 +53,6 @@ void watch_begin()
 	watch_opening = zv_thread_create(&watch_opener, watch_open, nullptr) == 0;
 	if (!watch_opening)
 		watch_open(nullptr);
-}
-
-void watch_settle()
-{
-	if (watch_opening)
-		pthread_join(watch_opener, nullptr);
-	watch_opening = false;
 }
 
 // "^name:" with every character of the name that could mean something to
@@ -79,6 +72,13 @@ void port_pattern(char *pattern, size_t size, const char *name)
 
 }
 
+void zvaudio_watch_settle()
+{
+	if (watch_opening)
+		pthread_join(watch_opener, nullptr);
+	watch_opening = false;
+}
+
 // PortAudio disconnects a stream's ports one by one as it stops the stream,
 // and after each disconnection JACK makes the next look at a port wait 1.1
 // periods for the graph to change. Our client takes every connection of
@@ -86,7 +86,7 @@ void port_pattern(char *pattern, size_t size, const char *name)
 // changes any, so that the stop finds nothing left to disconnect.
 void zvaudio_jack_unplug()
 {
-	watch_settle();
+	zvaudio_watch_settle();
 	const char *name = nullptr;
 	if (!watch || jack_lost.load() || PaJack_GetClientName(&name) != paNoError || !name)
 		return;
@@ -130,16 +130,11 @@ bool zvaudio_jack_lost()
 	return jack_lost.load();
 }
 
-void zvaudio_watch_settle()
-{
-	watch_settle();
-}
-
 bool zvaudio_pa_end()
 {
 	if (!zva.pa_initialised)
 		return true;
-	watch_settle();
+	zvaudio_watch_settle();
 	if (jack_lost.load()) {
 		warning("zvaudio: the JACK server went away, PortAudio stays up until the program ends\n");
 		return false;
