@@ -402,3 +402,24 @@ TEST_F(period_test, the_ring_follows_an_output_clock_of_its_own)
 		EXPECT_LT(worst, 0.3 * std::pow(2 * M_PI * 500 / 48000, 2) + 1e-4);
 	}
 }
+
+// When the calls' thread expects the next period: a period that came late
+// does not move the device's schedule, one that came early does, a slow
+// drift later is followed, and a gap starts the schedule again.
+TEST(period_schedule, the_next_period_is_due_on_the_device_schedule)
+{
+	constexpr int64_t ms = 1000000;
+	constexpr int64_t period = 10 * ms;
+	const struct {
+		int64_t due, came, next;
+	} cases[] = {
+		{0, 100 * ms, 110 * ms},                 // the first period
+		{100 * ms, 100 * ms, 110 * ms},          // on time
+		{100 * ms, 104 * ms, 110 * ms + 5000},   // late: the schedule holds, creeping at most 5 us
+		{100 * ms, 100 * ms + 2000, 110 * ms + 2000}, // a little later: followed
+		{100 * ms, 97 * ms, 107 * ms},           // early: the schedule moves
+		{100 * ms, 125 * ms, 135 * ms},          // after a gap of more than a period: starts again
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(c.next, next_period_due(c.due, c.came, period)) << c.due << " " << c.came;
+}

@@ -1,5 +1,5 @@
 // The calls' thread. The engine period only copies: it takes each call's
-// received audio from a ring that this thread filled one period ahead, and
+// received audio from a ring that this thread filled shortly before, and
 // leaves each call's frame to send in another. Once per period this thread
 // hands the frames to the calls' read handlers, where the SIP library
 // encodes and sends them, and pulls every call's next period through the
@@ -31,10 +31,14 @@ constexpr double frames_per_ms = ZV_RATE / 1000.0;
 constexpr double margin_ms = 5.0;
 constexpr double band_ms = 10.0;
 
-// The thread must run within a period of being woken, or a call's audio has
-// a gap: it takes a real-time priority where the system grants one (as it
-// does to a member of the audio group), low enough to leave the sound
-// system's own threads above it.
+// The next period's audio is decoded this long before the period is due:
+// room for the thread to wake late and for the decoders' own time.
+constexpr int64_t pull_lead_ns = 3000000;
+
+// The thread must run within a few milliseconds of when it is due, or a
+// call's audio has a gap: it takes a real-time priority where the system
+// grants one (as it does to a member of the audio group), low enough to
+// leave the sound system's own threads above it.
 void raise_priority()
 {
 	struct sched_param param = {};
@@ -42,12 +46,28 @@ void raise_priority()
 	pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 }
 
+// Whether the next period came before its pull was due: the thread then
+// pulls at once.
+bool wait_for_pull()
+{
+	const int64_t due = zva.next_period_ns.load(std::memory_order_relaxed) - pull_lead_ns;
+	struct timespec at = {time_t(due / 1000000000), long(due % 1000000000)};
+	int err;
+	do
+		err = sem_clockwait(&wake, CLOCK_MONOTONIC, &at) ? errno : 0;
+	while (err == EINTR);
+	return err == 0;
+}
+
 void *calls_main(void *arg)
 {
 	(void)arg;
 	raise_priority();
+	bool woken = false;
 	while (running.load(std::memory_order_acquire)) {
-		while (sem_wait(&wake) != 0 && errno == EINTR) {
+		if (!woken) {
+			while (sem_wait(&wake) != 0 && errno == EINTR) {
+			}
 		}
 		// Periods that came while the last ones were served are served
 		// together.
@@ -55,7 +75,13 @@ void *calls_main(void *arg)
 		}
 		if (!running.load(std::memory_order_acquire))
 			break;
+		// What the period gave to send goes out at once; what it will take
+		// is decoded as late as is safe, so that it waits in the ring for
+		// as short a time as it can.
 		zvaudio_calls_send();
+		woken = wait_for_pull();
+		if (!running.load(std::memory_order_acquire))
+			break;
 		zvaudio_calls_pull(zva.pull_frames.load(std::memory_order_relaxed));
 	}
 	return nullptr;

@@ -86,6 +86,7 @@ struct zvaudio_stream_state {
 	struct follow_control out_control;
 	double out_speed;
 	bool prefilled;
+	int64_t next_due_ns;          // when the device should give the next period
 	PaStream *in_stream;
 	PaStream *out_stream;
 	int in_channels;
@@ -138,14 +139,19 @@ struct zvaudio_engine {
 	// Makes the input callback end its stream, as a dying device does.
 	std::atomic<bool> test_abort{false};
 
-	// The 48 kHz frames the calls' thread pulls ahead for the next period.
+	// The 48 kHz frames the calls' thread pulls ahead for the next period,
+	// and when that period is due (CLOCK_MONOTONIC, ns).
 	std::atomic<uint32_t> pull_frames{0};
+	std::atomic<int64_t> next_period_ns{0};
 };
 
 extern zvaudio_engine zva;
 
 // The period and the stream callbacks.
 void zvaudio_process(const float *input, uint32_t frames);
+// When the next period is due, from when this one was due (0: not known)
+// and when it came (CLOCK_MONOTONIC, ns).
+int64_t next_period_due(int64_t due, int64_t came, int64_t period_ns);
 int input_callback(const void *input, void *output, unsigned long frames,
 		   const PaStreamCallbackTimeInfo *time, PaStreamCallbackFlags status, void *user);
 int output_callback(const void *input, void *output, unsigned long frames,

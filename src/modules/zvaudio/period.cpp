@@ -10,6 +10,7 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -241,6 +242,28 @@ void queue_monitor(zvaudio_stream_state *st, uint32_t frames)
 	st->ring.write(block, block_frames);
 }
 
+// When the device will give the next period: the calls' thread decodes
+// the calls' audio for it shortly before.
+void expect_next_period(zvaudio_stream_state *st, uint32_t frames)
+{
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	const int64_t came = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+	st->next_due_ns = next_period_due(st->next_due_ns, came, int64_t(double(frames) * 1e9 / st->in_rate));
+}
+
+}
+
+// The device keeps its own schedule: a period that came late is followed by
+// one on time, so the next is expected a period after the earlier of when
+// this one came and when it was due. The schedule may move later by a
+// little each period (the device's clock against the system's) and starts
+// again after a gap.
+int64_t next_period_due(int64_t due, int64_t came, int64_t period_ns)
+{
+	constexpr int64_t slew_ns = 5000;
+	const bool on_schedule = due && came - due < period_ns;
+	return (on_schedule ? std::min(came, due + slew_ns) : came) + period_ns;
 }
 
 void zvaudio_process(const float *input, uint32_t frames)
@@ -255,6 +278,7 @@ void zvaudio_process(const float *input, uint32_t frames)
 	}
 	if (frames > ZV_MAX_DEVICE_FRAMES)
 		return;
+	expect_next_period(st, frames);
 
 	pick_input(st, input, frames);
 	size_t samples = 2 * size_t(frames);
@@ -299,6 +323,7 @@ void zvaudio_process(const float *input, uint32_t frames)
 		// may give a few more.
 		const uint32_t margin = st->in_rate == double(ZV_RATE) ? 0 : 4;
 		zva.pull_frames.store(frames + margin, std::memory_order_relaxed);
+		zva.next_period_ns.store(st->next_due_ns, std::memory_order_relaxed);
 		zvaudio_calls_wake();
 	}
 
