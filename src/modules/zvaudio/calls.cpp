@@ -33,7 +33,7 @@ constexpr double band_ms = 10.0;
 
 // The next period's audio is decoded this long before the period is due:
 // room for the thread to wake late and for the decoders' own time.
-constexpr int64_t pull_lead_ns = 3000000;
+constexpr int64_t pull_lead_ns = 5000000;
 
 // The thread must run within a few milliseconds of when it is due, or a
 // call's audio has a gap: it takes a real-time priority where the system
