@@ -39,8 +39,9 @@ void *watch_open(void *arg)
 
 // The watch opens on a thread of its own while PortAudio opens and starts
 // the streams, which mostly wait for the server's cycles. Until it has
-// opened (zvaudio_watch_settle), a loss of the server goes unnoticed; a watch that
-// then fails to open keeps the session, as one lost before would.
+// opened (zvaudio_watch_settle), a loss of the server goes unnoticed; a
+// watch that then fails to open keeps the session, as one lost before
+// would.
 pthread_t watch_opener;
 bool watch_opening;
 
