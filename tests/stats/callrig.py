@@ -134,15 +134,17 @@ class FarEnd:
     def __init__(self, root, name, sip_port, ctrl_port, user="peer", domain="127.0.0.1",
                  auto_answer=True, codecs=None, cert=None, cafile=None, tone=440,
                  trace=False, source_rate=48000, source_channels=2, audio=None, dumps=True,
-                 modules=(), extra_config=()):
+                 modules=(), extra_config=(), address="127.0.0.1"):
         """audio: (source, player) in place of the tone and the null
         player; dumps=False loads no sndfile; modules and extra_config are
-        added to the configuration."""
+        added to the configuration; address: where SIP, media and the
+        control socket are."""
         self.dir = os.path.join(root, name)
         self.snd = os.path.join(self.dir, "snd")
         os.makedirs(self.snd)
         self.ctrl_port = ctrl_port
         self.sip_port = sip_port
+        self.address = address
         if audio is None:
             wav = os.path.join(self.dir, "tone.wav")
             tone_wav(wav, tone, 30, rate=source_rate, channels=source_channels)
@@ -150,14 +152,14 @@ class FarEnd:
         lines = [
             "poll_method epoll",
             "call_max_calls 10",
-            "sip_listen 127.0.0.1:%d" % sip_port,
-            "net_interface 127.0.0.1",
+            "sip_listen %s:%d" % (address, sip_port),
+            "net_interface %s" % address,
             "audio_player %s" % audio[1],
             "audio_alert aubridge,nul",
             "audio_source %s" % audio[0],
             "rtp_stats yes",
             *(["snd_path %s" % self.snd] if dumps else []),
-            "ctrl_tcp_listen 127.0.0.1:%d" % ctrl_port,
+            "ctrl_tcp_listen %s:%d" % (address, ctrl_port),
             "module_path %s" % BARESIP_MODULES,
             "module opus.so",
             "module g711.so",
@@ -201,7 +203,7 @@ class FarEnd:
 
     def _connect(self):
         try:
-            return socket.create_connection(("127.0.0.1", self.ctrl_port), timeout=1)
+            return socket.create_connection((self.address, self.ctrl_port), timeout=1)
         except OSError:
             return None
 

@@ -48,21 +48,24 @@ def read_wav(path):
 
 
 class FarEnd:
-    """One baresip far end: SIP user "peer" on 127.0.0.1:port."""
+    """One baresip far end: SIP user "peer" on address:port, its control
+    socket on address:ctrl_port."""
 
-    def __init__(self, root, name, port, ctrl_port, wav, answer="manual", user="peer", wrapper=()):
+    def __init__(self, root, name, port, ctrl_port, wav, answer="manual", user="peer", wrapper=(),
+                 address="127.0.0.1"):
         self.dir = os.path.join(root, name)
         self.dumps = os.path.join(self.dir, "dumps")
         os.makedirs(self.dumps, exist_ok=True)
         self.port = port
         self.ctrl_port = ctrl_port
         self.user = user
-        self.aor = "sip:%s@127.0.0.1:%d" % (user, port)
+        self.address = address
+        self.aor = "sip:%s@%s:%d" % (user, address, port)
         with open(os.path.join(self.dir, "config"), "w") as f:
             f.write("\n".join([
                 "poll_method\t\tepoll",
-                "sip_listen\t\t127.0.0.1:%d" % port,
-                "net_interface\t\t127.0.0.1",
+                "sip_listen\t\t%s:%d" % (address, port),
+                "net_interface\t\t" + address,
                 "call_max_calls\t\t16",
                 "audio_player\t\taubridge,null-%s" % name,
                 "audio_source\t\taufile,%s" % wav,
@@ -82,14 +85,14 @@ class FarEnd:
                 "module_tmp\t\taccount.so",
                 "module_app\t\tmenu.so",
                 "module_app\t\tctrl_tcp.so",
-                "ctrl_tcp_listen\t\t127.0.0.1:%d" % ctrl_port,
+                "ctrl_tcp_listen\t\t%s:%d" % (address, ctrl_port),
                 "snd_path\t\t" + self.dumps,
                 ""]))
         params = ";regint=0"
         if answer == "auto":
             params += ";answermode=auto"
         with open(os.path.join(self.dir, "accounts"), "w") as f:
-            f.write("<sip:%s@127.0.0.1:%d>%s\n" % (user, port, params))
+            f.write("<sip:%s@%s:%d>%s\n" % (user, address, port, params))
         self.log = open(os.path.join(self.dir, "log"), "w+")
         self.proc = None
         self.sock = None
@@ -105,7 +108,7 @@ class FarEnd:
         end = time.monotonic() + 10
         while True:
             try:
-                self.sock = socket.create_connection(("127.0.0.1", self.ctrl_port), timeout=1)
+                self.sock = socket.create_connection((self.address, self.ctrl_port), timeout=1)
                 break
             except OSError:
                 if time.monotonic() > end or self.proc.poll() is not None:

@@ -75,22 +75,23 @@ class Jack:
 
 
 class Program:
-    """The program with one account "zv" on 127.0.0.1:SIP_PORT."""
+    """The program with one account "zv" on address:SIP_PORT (SIP and
+    media; the page stays on 127.0.0.1)."""
 
     def __init__(self, root, jack, auto_answer=False, seconds=None, wrapper=(), extra_env=None,
-                 account_extra=None):
+                 account_extra=None, address="127.0.0.1"):
         self.dir = os.path.join(root, "zorvane")
         os.makedirs(self.dir, exist_ok=True)
         with open(TEMPLATE) as f:
             config = f.read()
-        config += "sip_listen\t\t127.0.0.1:%d\nnet_interface\t\t127.0.0.1\n" % SIP_PORT
+        config += "sip_listen\t\t%s:%d\nnet_interface\t\t%s\n" % (address, SIP_PORT, address)
         with open(os.path.join(self.dir, "config"), "w") as f:
             f.write(config)
         with open(os.path.join(self.dir, "webapp.conf"), "w") as f:
             f.write("zv_listen\t127.0.0.1\nzv_port\t%d\nzv_auto_answer\t%d\n"
                     "zv_provisioning_host\t127.0.0.1:1\n" % (PAGE_PORT, auto_answer))
         with open(os.path.join(self.dir, "accounts.json"), "w") as f:
-            json.dump({"0": {"user": "zv", "domain": "127.0.0.1:%d" % SIP_PORT,
+            json.dump({"0": {"user": "zv", "domain": "%s:%d" % (address, SIP_PORT),
                              "password": "secret", "regint": "0", **(account_extra or {})}}, f)
         opener = os.path.join(root, "opener.sh")
         with open(opener, "w") as f:
@@ -229,6 +230,7 @@ class CallTest(unittest.TestCase):
     wrapper = ()
     account_extra = None
     jack_realtime = False
+    sip_address = "127.0.0.1"
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="zvcalls-")
@@ -236,7 +238,8 @@ class CallTest(unittest.TestCase):
         self.jack = Jack(realtime=self.jack_realtime)
         self.addCleanup(self.jack.stop)
         self.program = Program(self.root, self.jack, auto_answer=self.auto_answer,
-                               wrapper=self.wrapper, account_extra=self.account_extra)
+                               wrapper=self.wrapper, account_extra=self.account_extra,
+                               address=self.sip_address)
         self.addCleanup(self._stop_program)
         self.page = Page()
         self.addCleanup(self.page.close)
