@@ -134,8 +134,8 @@ class Emulator:
             for d in DIRECTIONS:
                 if d in request["profiles"]:
                     self.profiles[d] = Profile(**request["profiles"][d])
-                    for (fd, _), flow in self.flows.items():
-                        if fd == d:
+                    for (direction, _), flow in self.flows.items():
+                        if direction == d:
                             flow.profile = self.profiles[d]
             return {"ok": True}
         if "window" in request:
