@@ -19,6 +19,7 @@ void web_fakes::reset()
 	audio_pushes = 0;
 	pushed_json.clear();
 	options.clear();
+	errors.clear();
 }
 
 // Fills the buffer through the player's write handler, as the web app does
@@ -58,6 +59,11 @@ void webapp_ws_audio_push(void)
 	else {
 		fakes.pushed_json.emplace_back("");
 	}
+}
+
+void webapp_error_show(const char *message)
+{
+	fakes.errors.emplace_back(message);
 }
 
 // The option "record" switched off, as the web app applies it.

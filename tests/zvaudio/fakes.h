@@ -15,6 +15,7 @@ struct web_fakes {
 	unsigned audio_pushes = 0;
 	std::vector<std::string> pushed_json;         // the device dictionary at each push
 	std::vector<std::pair<std::string, std::string>> options;
+	std::vector<std::string> errors;              // the pages' error toasts
 
 	void reset();
 };

@@ -293,6 +293,21 @@ TEST_F(record_test, close_waits_for_the_files)
 	EXPECT_EQ("240000\n", metaflac("--show-total-samples", folders()[0] / "local.flac"));
 }
 
+// A start of the streams that failed leaves none: a recording is refused
+// as a recording error (the page told, "record" off) and makes no folder.
+TEST_F(record_test, refused_without_streams)
+{
+	zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(zva.stream));
+	zvaudio_record_set(true);
+	run_loop(300);
+	EXPECT_EQ(1u, count_logged("zvaudio/record: Recording failed: no sound device is working"));
+	EXPECT_EQ(std::vector<std::string>{"Recording failed: no sound device is working"}, fakes.errors);
+	ASSERT_EQ(1u, fakes.options.size());
+	EXPECT_EQ(std::make_pair(std::string("record"), std::string("false")), fakes.options[0]);
+	EXPECT_TRUE(folders().empty());
+	EXPECT_EQ(0, zvaudio_record_time());
+}
+
 // Run with a file size limit (RLIMIT_FSIZE) and SIGXFSZ ignored, as a full
 // disk: the page is told, recording switches off, what was written decodes.
 TEST_F(record_test, full_disk_stops_the_recording_and_keeps_the_files)

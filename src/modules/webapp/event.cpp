@@ -1,17 +1,23 @@
 #include "event.h"
 
 #include "account.h"
+#include "account_reason.h"
 #include "events.h"
 #include "session.h"
+#include "stream_state.h"
 #include "webapp.h"
 #include "webapp_ws.h"
 
 namespace {
 
-void account_status(const char *aor, bool online)
+// The account's mark and, for the accounts table, why it is not online.
+void account_status(const char *aor, bool online, const char *reason)
 {
 	webapp_account_status_set(aor, online);
+	const bool changed = webapp_account_reason_set(aor, reason);
 	webapp_ws_send_json(WS_BARESIP, webapp_accounts());
+	if (changed)
+		webapp_account_reasons_send();
 }
 
 void call_incoming(struct ua *ua, struct call *call)
@@ -50,15 +56,15 @@ void webapp_event_handler(enum ua_event ev, struct ua *ua, struct call *call, co
 
 	switch (ev) {
 	case UA_EVENT_REGISTER_OK:
-		account_status(aor, true);
+		account_status(aor, true, nullptr);
 		break;
 	case UA_EVENT_REGISTER_FAIL:
 		warning("webapp: Register Fail: %s\n", aor);
-		account_status(aor, false);
+		account_status(aor, false, text);
 		break;
 	case UA_EVENT_UNREGISTERING:
 		warning("webapp: unregistering: %s\n", aor);
-		account_status(aor, false);
+		account_status(aor, false, nullptr);
 		break;
 	case UA_EVENT_SHUTDOWN:
 		// The library is about to free this agent's calls without
@@ -70,9 +76,11 @@ void webapp_event_handler(enum ua_event ev, struct ua *ua, struct call *call, co
 		break;
 	case UA_EVENT_CALL_ESTABLISHED:
 		webapp_session_update(call, webapp_state_established);
+		webapp_stream_call_event(call, true, text);
 		break;
 	case UA_EVENT_CALL_CLOSED:
 	case UA_EVENT_CALL_TRANSFER_FAILED: // the library frees the call after it
+		webapp_stream_call_event(call, false, text);
 		call_closed(call, text);
 		break;
 	default:
@@ -89,4 +97,5 @@ void webapp_events_init(void)
 void webapp_events_close(void)
 {
 	zv_event_unregister();
+	webapp_account_reasons_close();
 }

@@ -1,10 +1,12 @@
 #include "http_routes.h"
 
+#include "account_reason.h"
 #include "assets.h"
 #include "webapp.h"
 #include "webapp_ws.h"
 #include "ws_dispatch.h"
 #include "meter.h"
+#include "stream_state.h"
 #include "zv_version.h"
 #include "zvaudio.h"
 
@@ -91,12 +93,16 @@ void status_reply(struct http_conn *conn)
 // The dictionary a page gets when it connects to the endpoint.
 void push_state(int endpoint)
 {
-	if (endpoint == WS_CALLS)
+	if (endpoint == WS_CALLS) {
 		webapp_ws_send_json(WS_CALLS, webapp_calls);
+		webapp_stream_state_push();
+	}
 	else if (endpoint == WS_AUDIO)
 		webapp_ws_send_json(WS_AUDIO, zvaudio_info());
 	else if (endpoint != WS_METER)
 		webapp_ws_state_push(endpoint);
+	if (endpoint == WS_BARESIP)
+		webapp_account_reasons_push();
 }
 
 }

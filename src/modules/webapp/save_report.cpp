@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "webapp_engine.h"
 #include "webapp_ws.h"
 
 void webapp_save_failed(const char *path, int err)
@@ -13,6 +14,11 @@ void webapp_save_failed(const char *path, int err)
 	re_snprintf(message, sizeof(message), "Could not save %s: %H", slash ? slash + 1 : path,
 		    ZV_ERRNO(err));
 
+	webapp_error_show(message);
+}
+
+void webapp_error_show(const char *message)
+{
 	struct odict *o = nullptr;
 	if (odict_alloc(&o, 4))
 		return;

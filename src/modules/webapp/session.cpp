@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "dtmf_key.h"
 #include "events.h"
 #include "session_commands.h"
 #include "webapp.h"
@@ -396,5 +397,6 @@ void webapp_sessions_close(void)
 	tmr_cancel(&webapp_reconnect_tmr);
 	tmr_cancel(&webapp_stats_tmr);
 	webapp_session_commands_set(false);
+	webapp_dtmf_close();
 	zv_call_limit_restore();
 }

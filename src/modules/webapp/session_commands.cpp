@@ -1,5 +1,6 @@
 #include "session_commands.h"
 
+#include "dtmf_key.h"
 #include "session.h"
 #include "webapp_ws.h"
 
@@ -44,7 +45,7 @@ void dtmf_command(const struct odict *msg)
 	if (!tone)
 		return;
 	if (struct call *call = webapp_session_call(key_of(msg)))
-		(void)call_send_digit(call, tone[0]);
+		(void)webapp_dtmf_press(call, tone[0]);
 }
 
 struct call_command {

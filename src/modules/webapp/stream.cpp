@@ -9,6 +9,7 @@
 #include "platform.h"
 #include "service.h"
 #include "session.h"
+#include "stream_state.h"
 #include "zvaudio.h"
 
 const char webapp_stream_account[] = "stream@" ZV_SERVICE_SIP_DOMAIN;
@@ -20,16 +21,6 @@ namespace {
 constexpr char login_host[] = "stream.zorvane.net";
 
 constexpr size_t uuid_length = 36;
-
-struct track *stream_track()
-{
-	for (struct le *le = list_head(zvaudio_tracks()); le; le = le->next) {
-		auto *t = static_cast<struct track *>(le->data);
-		if (t->is_stream_track)
-			return t;
-	}
-	return nullptr;
-}
 
 // The stream track holds a call that we placed and the library still has.
 bool stream_live(const struct track *t)
@@ -87,6 +78,14 @@ void login_page_open()
 		warning("webapp/option: could not open %s\n", url);
 }
 
+void dial_failed(int err)
+{
+	webapp_call_error(webapp_stream_account, err);
+	char why[256];
+	re_snprintf(why, sizeof(why), "%H", ZV_ERRNO(err));
+	webapp_stream_state_set("not connected", why);
+}
+
 // Places the stream call from the main user agent. 0 with *callp set; else
 // the page has been told and the error is returned.
 int dial(struct call **callp)
@@ -94,20 +93,24 @@ int dial(struct call **callp)
 	struct ua *ua = webapp_ua_main();
 	if (!ua) {
 		webapp_call_error(webapp_stream_account, EINVAL);
+		webapp_stream_state_set("not connected", "no account on " ZV_SERVICE_SIP_DOMAIN " is set up");
 		return EINVAL;
 	}
 
 	char *uri = nullptr;
 	int err = zv_account_uri_complete_strdup(ua_account(ua), &uri, webapp_stream_account);
 	if (err) {
-		webapp_call_error(webapp_stream_account, err);
+		dial_failed(err);
 		return err;
 	}
 
 	err = ua_connect(ua, callp, nullptr, uri, VIDMODE_OFF);
 	if (err) {
 		warning("zv_ua_connect: %s: %H\n", uri, ZV_ERRNO(err));
-		webapp_call_error(webapp_stream_account, err);
+		dial_failed(err);
+	}
+	else {
+		webapp_stream_state_set("connecting", nullptr);
 	}
 	mem_deref(uri);
 	return err;
@@ -142,7 +145,7 @@ void webapp_stream_close(void)
 void webapp_stream_start(void)
 {
 	login_page_open();
-	if (stream_live(stream_track()))
+	if (stream_live(webapp_stream_track()))
 		return;
 
 	struct call *call = nullptr;
@@ -154,7 +157,7 @@ void webapp_stream_start(void)
 int webapp_stream_stop(void)
 {
 	webapp_stream_wanted = false;
-	struct track *t = stream_track();
+	struct track *t = webapp_stream_track();
 	if (!t)
 		return 0;
 
@@ -164,5 +167,6 @@ int webapp_stream_stop(void)
 		webapp_hanging_up = false;
 	}
 	t->call = nullptr;
+	webapp_stream_state_set("off", nullptr);
 	return 0;
 }

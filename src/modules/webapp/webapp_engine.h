@@ -26,3 +26,7 @@ void webapp_ws_audio_push(void);
 // Main thread: an option change as the page sends it (key and value texts;
 // either may be NULL, then nothing happens).
 void webapp_option_request(const char *key, const char *value);
+
+// Main thread: shows the pages an error toast with message, on
+// "/ws_baresip".
+void webapp_error_show(const char *message);

@@ -385,6 +385,7 @@ error:
 	if (zva.device_info) {
 		odict_entry_del(zva.device_info, "error_msg");
 		odict_entry_add(zva.device_info, "error_msg", ODICT_STRING, zva.error_text);
+		odict_entry_add(zva.device_info, "running", ODICT_BOOL, false);
 	}
 	webapp_ws_audio_push();
 	zva.device_error = true;

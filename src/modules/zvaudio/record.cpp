@@ -70,6 +70,7 @@ const char *error_text(int32_t code)
 	case REC_ERR_SLOW: return "Recording stopped: the disk is too slow";
 	case REC_ERR_CREATE: return "Recording failed: could not create the record files";
 	case REC_ERR_DEVICE: return "Recording stopped: the audio device stopped";
+	case REC_ERR_NO_DEVICE: return "Recording failed: no sound device is working";
 	default: return "Recording failed: previous recording is still finishing, please try again";
 	}
 }
@@ -92,6 +93,7 @@ void record_error_timer(void *arg)
 	const char *text = error_text(code);
 	warning("zvaudio/record: %s\n", text);
 	zvaudio_set_error(text);
+	webapp_error_show(text);
 	webapp_option_request("record", "false");
 }
 
@@ -191,6 +193,12 @@ void record_start()
 
 	if (recorder.state.load(std::memory_order_acquire) != REC_IDLE) {
 		raise_error(REC_ERR_BUSY);
+		return;
+	}
+	// a start of the streams that failed, for want of a working sound
+	// device, leaves none: a recording would hold no audio at all
+	if (!zvaudio_running()) {
+		raise_error(REC_ERR_NO_DEVICE);
 		return;
 	}
 	if (!recorder.folder_ready) {

@@ -16,6 +16,7 @@ enum rec_error : int32_t {
 	REC_ERR_SLOW = 3,
 	REC_ERR_BUSY = 4,
 	REC_ERR_DEVICE = 5,
+	REC_ERR_NO_DEVICE = 6,
 };
 
 constexpr size_t block_values = 1920;              // 20 ms of stereo audio

@@ -86,8 +86,9 @@ extern "C" const struct mod_export exports_zvaudio;
 // app walks it without engine_lock.
 struct list *zvaudio_tracks(void);
 
-// The device dictionary ("drivers", "input", "output", "error_msg"), NULL
-// when there is none. It is replaced by device commands and restarts: fetch
+// The device dictionary ("drivers", "input", "output", "error_msg", and
+// "running": false after a start of the streams that failed), NULL when
+// there is none. It is replaced by device commands and restarts: fetch
 // it each time, keep no pointer.
 struct odict *zvaudio_info(void);
 

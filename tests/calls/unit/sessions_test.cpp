@@ -318,10 +318,16 @@ TEST_F(Sessions, AutoAnswerAndAcceptAndDtmf)
 	EXPECT_FALSE(d->answered);
 	fake::page_command(WS_CALLS, R"({"command":"accept","key":"2"})");
 	EXPECT_TRUE(d->answered);
+	// a key is held until its release; a new key releases the held one
+	// first, and the module's close releases what is still held
 	fake::page_command(WS_CALLS, R"({"command":"dtmf","key":"2","tone":"5#"})");
+	EXPECT_EQ("5", d->digits);
 	fake::page_command(WS_CALLS, R"({"command":"dtmf","key":"2","tone":""})");
 	fake::page_command(WS_CALLS, R"({"command":"dtmf","key":"2"})");
-	EXPECT_EQ("50", d->digits);
+	EXPECT_EQ("5\x04" "0", d->digits);
+	webapp_sessions_close();
+	EXPECT_EQ("5\x04" "0\x04", d->digits);
+	webapp_sessions_init();
 }
 
 TEST_F(Sessions, CallsThatEndWithoutEvents)
@@ -441,9 +447,24 @@ TEST_F(Sessions, RegistrationEvents)
 	ASSERT_EQ(1u, fake::warnings.size());
 	EXPECT_EQ("webapp: Register Fail: sip:zv@127.0.0.1\n", fake::warnings[0]);
 	size_t accounts_pushes = 0;
-	for (const auto &p : fake::pushes)
-		accounts_pushes += p.endpoint == WS_BARESIP;
+	std::vector<std::string> reasons;
+	for (const auto &p : fake::pushes) {
+		if (p.endpoint != WS_BARESIP)
+			continue;
+		if (p.text.find("\"REGISTRATION\"") == std::string::npos)
+			++accounts_pushes;
+		else
+			reasons.push_back(p.text);
+	}
 	EXPECT_EQ(2u, accounts_pushes);
+	// why it is offline follows its accounts object, and is told again only
+	// when it changes
+	EXPECT_EQ((std::vector<std::string>{
+			  R"({"callback":"REGISTRATION","reasons":{"sip:zv@127.0.0.1":"403 Forbidden"}})"}),
+		  reasons);
+	fake::emit(UA_EVENT_REGISTER_FAIL, ua, nullptr, "403 Forbidden");
+	fake::emit(UA_EVENT_REGISTER_OK, ua, nullptr, "200 OK");
+	EXPECT_EQ(R"({"callback":"REGISTRATION","reasons":{}})", fake::pushes.back().text);
 }
 
 }

@@ -121,7 +121,7 @@ test('Add Contact from a card validates, sends on the contacts socket and names 
   assert.equal(await card(page, 1).locator('.addcontactshort').count(), 0);
 });
 
-test('names on cards: contacts and test peers on the service domain only', async (t) => {
+test('names on cards: contacts wherever they are, test peers on the service domain only', async (t) => {
   const contacts = [['0', { name: 'Carol', sip: 'carol@sip.zorvane.net' }], ['1', { name: 'Dave', sip: 'dave@other.test' }]];
   const { server, page } = await openPage(t, { contacts });
   server.placeCall('sip:carol@sip.zorvane.net', 'Established', 1);
@@ -131,8 +131,8 @@ test('names on cards: contacts and test peers on the service domain only', async
   server.pushCalls();
   await card(page, 4).waitFor();
   const titles = await page.locator('#activecalls .zv-track-title').allTextContents();
-  assert.deepEqual(titles, ['Carol', 'sip:dave@other.test', 'echo', 'sip:carol@sip.zorvane.net.evil.example']);
-  for (const [track, hasAdd] of [[1, 0], [2, 1], [3, 0], [4, 1]]) {
+  assert.deepEqual(titles, ['Carol', 'Dave', 'echo', 'sip:carol@sip.zorvane.net.evil.example']);
+  for (const [track, hasAdd] of [[1, 0], [2, 0], [3, 0], [4, 1]]) {
     assert.equal(await card(page, track).locator('.addcontactshort').count(), hasAdd, `track ${track}`);
   }
 });

@@ -89,8 +89,14 @@ test('going on air explains first, unless told not to', async (t) => {
   let sent = server.next('/ws_options');
   await dialog.locator('.btn-danger', { hasText: 'Start streaming' }).click();
   assert.deepEqual(await sent, { key: 'onair', value: 'true' });
+  // wanted at once, live once the program's stream call is up
+  assert.deepEqual(await pressed(page, 'btn-onair'), [false, false, 'true']);
+  assert.equal(await page.textContent('#onair-state'), 'connecting');
+  server.push('/ws_calls', { callback: 'ONAIR', state: 'live', reason: '' });
+  await page.locator('#btn-onair.btn-danger').waitFor();
   assert.deepEqual(await pressed(page, 'btn-onair'), [true, false, 'true']);
   assert.equal(await page.getAttribute('#btn-onair', 'title'), 'You are live: the session audio is being streamed. Click to stop streaming.');
+  assert.equal(await page.textContent('#onair-state'), '');
   assert.equal(await page.evaluate(() => localStorage.getItem('zvstreaminfo')), 'hide');
 
   sent = server.next('/ws_options');

@@ -4,6 +4,7 @@ import { zeroMeters } from './meterview.js';
 import { APP_NAME } from './service.js';
 import { drawTogglesOff } from './ws_options.js';
 import { showOffline } from './ws_baresip.js';
+import { showNoSound } from './ws_audio.js';
 
 // Controls that speak to the program; the page's own navigation (the views'
 // links, the settings tabs, the about dialog) stays usable.
@@ -24,6 +25,7 @@ export function showStopped() {
   byId('record_time').textContent = '0:00:00';
   drawTogglesOff();
   showOffline();
+  showNoSound(false);
   const hadFocus = document.activeElement;
   document.querySelectorAll(CONTROLS).forEach((control) => { control.disabled = true; });
   document.querySelectorAll('#app a[href="/logs.txt"]').forEach((link) => {

@@ -3,11 +3,15 @@ import { el } from './dom.js';
 
 const TYPES = { error: 'text-bg-danger', warn: 'text-bg-warning', success: 'text-bg-success', info: 'text-bg-info' };
 
+// The toasts stand in the page's flow below the header, so that they never
+// lie over the navigation or what a view shows at its top.
 function container() {
   let box = document.getElementById('toast-container');
   if (!box) {
-    box = el('div', { id: 'toast-container', class: 'toast-container position-fixed top-0 end-0 p-2' });
-    document.body.append(box);
+    box = el('div', { id: 'toast-container', class: 'toast-container zv-toasts' });
+    const header = document.querySelector('.zv-header');
+    if (header) header.after(box);
+    else document.body.append(box);
   }
   return box;
 }

@@ -8,6 +8,16 @@ let client = null;
 let devices = {};
 let open = null;
 
+const NO_SOUND = 'No sound device is working: nothing is heard, sent or recorded. Choose a device with Interface.';
+
+// The Tracks view says so while the program's last start of its sound
+// device failed.
+export function showNoSound(on) {
+  const notice = byId('zv-no-sound');
+  notice.hidden = !on;
+  notice.textContent = on ? NO_SOUND : '';
+}
+
 function bindForm(body) {
   body.querySelectorAll('select[data-command]').forEach((select) => select.addEventListener('change', () => {
     client.send({ command: select.dataset.command, id: parseInt(select.value, 10) });
@@ -35,6 +45,7 @@ export function ws_audio_init() {
   client = openSocket('/ws_audio', {
     onJson: (dict) => {
       devices = dict;
+      showNoSound(dict.running === false);
       if (open) {
         const body = open.querySelector('.dialog-body');
         renderKeepingFocus(body, templates.deviceform(devices));

@@ -10,6 +10,9 @@ import { SIP_DOMAIN, INSTALL_URL } from './service.js';
 
 let client = null;
 let accounts = [];
+let accountsText = '{}';
+// Why an account is offline, by address of record, as the program last told.
+let reasons = {};
 
 const address = (r) => `${r.user}@${r.domain}`;
 
@@ -83,13 +86,15 @@ function bindPane(pane) {
   }));
 }
 
-function showStatus(online) {
+const reasonOf = (r) => (r.status === true ? '' : String(reasons[`sip:${r.user}@${r.domain}`] ?? ''));
+
+function showStatus(online, reason = '') {
   const word = online ? 'Online' : 'Offline';
   const dot = byId('sipdot');
   dot.classList.toggle('zv-dot-online', online);
-  dot.title = word;
+  dot.title = reason ? `${word}: ${reason}` : word;
   const status = byId('sipstatus');
-  if (status.textContent !== word) status.textContent = word;
+  if (status.textContent !== dot.title) status.textContent = dot.title;
 }
 
 // The ID as offline, when the program has stopped.
@@ -102,14 +107,20 @@ function showIdLine() {
   for (const a of accounts) if (a.value.domain === SIP_DOMAIN) own = a.value;
   if (!own) return;
   byId('sipid').textContent = address(own);
-  showStatus(own.status === true);
+  showStatus(own.status === true, reasonOf(own));
   byId('zv-id').classList.remove('d-none');
 }
 
 function onAccounts(text, parsed) {
+  accountsText = text;
   accounts = orderedRecords(text, parsed);
   const view = accounts.map((a) => ({
-    key: a.key, value: a.value, parts: addressParts(address(a.value)), online: a.value.status === true, current: a.value.current === true,
+    key: a.key,
+    value: a.value,
+    parts: addressParts(address(a.value)),
+    online: a.value.status === true,
+    reason: reasonOf(a.value),
+    current: a.value.current === true,
   }));
   const pane = byId('accounts');
   renderKeepingFocus(pane, templates.accounts({ accounts: view }));
@@ -140,6 +151,10 @@ export function ws_baresip_init() {
     onJson: (msg, text) => {
       if (msg.callback === 'UPDATE') showUpdate(msg.version);
       else if (msg.callback === 'ERROR') toast(String(msg.message ?? ''), 'error');
+      else if (msg.callback === 'REGISTRATION') {
+        reasons = msg.reasons !== null && typeof msg.reasons === 'object' ? msg.reasons : {};
+        onAccounts(accountsText, JSON.parse(accountsText));
+      }
       else onAccounts(text, msg);
     },
     onError: () => toast('Websocket error', 'error'),

@@ -7,10 +7,12 @@ import { dialog, confirmDialog, closeAllDialogs, closeDialog } from './dialogs.j
 import { toast } from './toast.js';
 import { formRead, formValidate, onEnter } from './forms.js';
 import { byId } from './dom.js';
-import { displayPeer } from './peers.js';
+import { displayPeer, mysip, peerAddress, peerParts, serviceAddress } from './peers.js';
+import { stepVolume } from './volume.js';
 import { showStats, bindWidgets } from './netview.js';
 import { shared } from './state.js';
 import { APP_NAME } from './service.js';
+import { showStream } from './ws_options.js';
 
 let client = null;
 let reopenKey = 0;
@@ -95,7 +97,11 @@ export function renderCalls(calls = lastCalls) {
   window.callactive = calls.some((c) => c.value.state === 'Established');
   const view = calls.map(({ key, value }) => {
     const { shown, known } = displayPeer(value.peer, shared.contacts);
-    return { key, peer: shown, known, track: value.track, ch: value.ch, state: value.state, chmix: value.chmix, volume: value.volume };
+    const address = serviceAddress(value.peer) ?? peerAddress(value.peer) ?? mysip(shown);
+    const parts = known || serviceAddress(shown) ? null : peerParts(shown);
+    return {
+      key, peer: shown, parts, address, known, track: value.track, ch: value.ch, state: value.state, chmix: value.chmix, volume: stepVolume(value.volume),
+    };
   });
   const container = byId('activecalls');
   const focusId = document.activeElement?.id;
@@ -127,20 +133,47 @@ function onIncoming(msg) {
   root.dataset.incomingKey = key;
 }
 
+// The library's reason when the partner ended a call (a BYE while it was
+// up, a CANCEL while it rang); the same text while a call is being placed
+// is a failure of the connection.
+const PARTNER_ENDED = 'Connection reset by peer';
+let pendingClose = null;
+
+// A close comes right before the calls object without the closed call's
+// card: when that card shows that the partner ended the call, the toast
+// says so and names the partner as the card did. Anything else that comes
+// first leaves the toast as it is.
+function namePartner(calls) {
+  if (!pendingClose) return;
+  const { text, node } = pendingClose;
+  pendingClose = null;
+  if (!calls || text !== PARTNER_ENDED) return;
+  const gone = lastCalls.filter((c) => !calls.some((n) => n.key === c.key));
+  if (gone.length !== 1 || !['Established', 'Incoming'].includes(gone[0].value.state)) return;
+  const { shown } = displayPeer(gone[0].value.peer, shared.contacts);
+  node.querySelector('.toast-body strong').textContent = `Call closed: ${mysip(shown)} ended the call`;
+}
+
 function onClosed(msg) {
   // a prompt for a call that still rings stays answerable
   closeAllDialogs((root) => 'incomingKey' in root.dataset && stateOf(root.dataset.incomingKey) === 'Incoming');
   const text = typeof msg.message === 'string' ? msg.message : '';
-  toast(text ? `Call closed: ${text}` : 'Call closed', 'warn');
+  pendingClose = { text, node: toast(text ? `Call closed: ${text}` : 'Call closed', 'warn') };
 }
 
 export function ws_calls_init() {
   client = openSocket('/ws_calls', {
     onJson: (msg, text) => {
+      if (msg.callback === 'CLOSED') {
+        onClosed(msg);
+        return;
+      }
+      const calls = ['INCOMING', 'STATS', 'ONAIR'].includes(msg.callback) ? null : orderedRecords(text, msg);
+      namePartner(calls);
       if (msg.callback === 'INCOMING') onIncoming(msg);
-      else if (msg.callback === 'CLOSED') onClosed(msg);
       else if (msg.callback === 'STATS') (Array.isArray(msg.tracks) ? msg.tracks : []).forEach(showStats);
-      else renderCalls(orderedRecords(text, msg));
+      else if (msg.callback === 'ONAIR') showStream(msg.state, msg.reason);
+      else renderCalls(calls);
     },
   });
   return client;

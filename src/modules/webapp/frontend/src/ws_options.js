@@ -22,18 +22,54 @@ const STREAM_INFO = `<p>Streaming broadcasts your <strong>live session audio</st
 
 let client = null;
 const flags = { record: false, onair: false, mute: false };
+// The stream as the program last reported it: "off", "connecting", "live"
+// or "not connected", with the reason for the last.
+const stream = { state: 'off', reason: '' };
+
+// On air is red and says it is live only while the program's stream call
+// is established; wanted otherwise, it says that it is connecting, or that
+// it is not connected and why.
+function drawOnAir(button) {
+  const on = flags.onair;
+  const live = on && stream.state === 'live';
+  const down = on && !live && stream.state === 'not connected';
+  button.classList.toggle('btn-danger', live);
+  button.classList.toggle('btn-warning', on && !live);
+  button.classList.toggle('btn-secondary', !on);
+  button.setAttribute('aria-pressed', on ? 'true' : 'false');
+  const because = stream.reason ? `: ${stream.reason}` : '';
+  if (!on) button.title = ONAIR_OFF;
+  else if (live) button.title = ONAIR_ON;
+  else if (down) button.title = `Live stream not connected${because}. Click to stop.`;
+  else button.title = 'Live stream connecting. Click to stop.';
+  let state = '';
+  if (down) state = 'not connected';
+  else if (on && !live) state = 'connecting';
+  byId('onair-state').textContent = state;
+}
 
 function draw(name) {
   const button = byId(TOGGLES[name]);
+  if (name === 'onair') {
+    drawOnAir(button);
+    return;
+  }
   const on = flags[name];
   button.classList.toggle('btn-danger', on);
   button.classList.toggle('btn-secondary', !on);
   button.setAttribute('aria-pressed', on ? 'true' : 'false');
-  if (name === 'onair') button.title = on ? ONAIR_ON : ONAIR_OFF;
+}
+
+// The program's report of its stream call.
+export function showStream(state, reason) {
+  stream.state = typeof state === 'string' ? state : 'off';
+  stream.reason = typeof reason === 'string' ? reason : '';
+  draw('onair');
 }
 
 // The toggles as off, when the program has stopped.
 export function drawTogglesOff() {
+  stream.state = 'off';
   for (const name of Object.keys(TOGGLES)) {
     flags[name] = false;
     draw(name);
