@@ -38,9 +38,13 @@ function exited(child) {
 }
 
 export class RealProgram {
-  // sipPort: SIP on 127.0.0.1 at that port, with one account "zv" there.
-  constructor({ sipPort } = {}) {
+  // sipPort: SIP on 127.0.0.1 at that port, with one account "zv" there and
+  // the account records of accounts after it. sound false: no sound device
+  // at all (no JACK server, and ALSA finds no card on this machine).
+  constructor({ sipPort, accounts = [], sound = true } = {}) {
     this.sipPort = sipPort;
+    this.accounts = accounts;
+    this.sound = sound;
   }
 
   async start() {
@@ -54,7 +58,10 @@ export class RealProgram {
     delete this.env.DISPLAY;
     delete this.env.DBUS_SESSION_BUS_ADDRESS;
 
-    await this.startJack();
+    // this machine has no sound card: without JACK, ALSA's own default
+    // configuration lists no device
+    if (this.sound) await this.startJack();
+    else this.env.JACK_NO_START_SERVER = '1';
 
     this.openedFile = join(this.root, 'opened');
     const opener = join(this.root, 'opener.sh');
@@ -67,6 +74,10 @@ export class RealProgram {
     // no server at its start; the program is then started once more.
     for (let attempt = 1; ; attempt += 1) {
       await this.startProgram(opener);
+      if (!this.sound) {
+        await waitFor(() => this.output().includes('zvaudio ready'), 'the engine without a device');
+        break;
+      }
       try {
         // the engine's input ports exist once its streams run
         await waitFor(async () => (await this.ports()).includes(ENGINE_LEFT), 'the engine\'s input ports', 20000);
@@ -102,8 +113,8 @@ export class RealProgram {
     mkdirSync(this.dir);
     const template = readFileSync(join(REPO, 'tests', 'shell', 'config.golden'), 'utf8');
     writeFileSync(join(this.dir, 'config'), `${template}sip_listen\t\t127.0.0.1:${this.sipPort}\nnet_interface\t\t127.0.0.1\n`);
-    writeFileSync(join(this.dir, 'accounts.json'),
-      JSON.stringify({ 0: { user: 'zv', domain: `127.0.0.1:${this.sipPort}`, password: 'secret', regint: '0' } }));
+    const records = [{ user: 'zv', domain: `127.0.0.1:${this.sipPort}`, password: 'secret', regint: '0' }, ...this.accounts];
+    writeFileSync(join(this.dir, 'accounts.json'), JSON.stringify(Object.fromEntries(records.map((r, i) => [i, r]))));
   }
 
   // The machine holds only a few JACK servers at once, and other tests may
