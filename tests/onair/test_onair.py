@@ -206,6 +206,15 @@ class OnAir(unittest.TestCase):
         self.assertLess(again - hung, 6)
         self.assertIn("webapp/stream_check: reconnect", self.zv.output())
         self.assertEqual(self.page_closed(hung)[0]["message"], "Connection reset by peer")
+        # The page is told that the stream is live only while its call is
+        # up, and why it is not connected in between.
+        self.calls.wait(lambda o: o.get("callback") == "ONAIR" and o["state"] == "live", 10,
+                        since=hung)
+        states = [(o["state"], o["reason"]) for _, o in self.calls.json(t0)
+                  if o.get("callback") == "ONAIR"]
+        self.assertEqual(states, [("connecting", ""), ("live", ""),
+                                  ("not connected", "Connection reset by peer"),
+                                  ("connecting", ""), ("live", "")])
 
     def test_off_hangs_up_without_closed_and_dials_no_more(self):
         t0 = time.monotonic()

@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -61,6 +62,30 @@ def sip_request(size, port):
     msg = (head + "".join(lines) + end).encode()
     assert len(msg) == size, len(msg)
     return msg
+
+
+def sound_card(test):
+    """A JACK server with the dummy backend, for the program that the test
+    starts next: a recording needs a sound device that works. Retried while
+    other servers on the machine fill JACK's registry."""
+    name = "zvoptions-%d" % os.getpid()
+    for _ in range(30):
+        proc = subprocess.Popen(
+            ["jackd", "--no-realtime", "-n", name, "-d", "dummy", "-r", "48000", "-p", "480",
+             "-C", "2", "-P", "2"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=dict(os.environ, JACK_NO_AUDIO_RESERVATION="1"))
+        if not subprocess.run(["jack_wait", "-w", "-t", "10", "-s", name],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+            break
+        proc.kill()
+        proc.wait()
+        time.sleep(2)
+    else:
+        raise AssertionError("jackd did not start")
+    test.addCleanup(proc.wait)
+    test.addCleanup(proc.terminate)
+    test.addCleanup(os.environ.pop, "JACK_DEFAULT_SERVER", None)
+    os.environ["JACK_DEFAULT_SERVER"] = name
 
 
 class Options(unittest.TestCase):
@@ -178,8 +203,10 @@ class Options(unittest.TestCase):
         wait_log(self.program, r"INFO  webapp/option: record-folder: 1\n")
 
     def test_record_drives_the_real_recorder(self):
+        sound_card(self)
         ws = self.connect()
         ws.recv()
+        wait_log(self.program, r"zvaudio/start: success")
         recordings = os.path.join(self.home, "Desktop", "zorvane")
         # Only "false" stops: the empty text starts a recording.
         self.send(ws, "record", "")

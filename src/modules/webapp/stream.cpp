@@ -78,36 +78,28 @@ void login_page_open()
 		warning("webapp/option: could not open %s\n", url);
 }
 
-void dial_failed(int err)
-{
-	webapp_call_error(webapp_stream_account, err);
-	char why[256];
-	re_snprintf(why, sizeof(why), "%H", ZV_ERRNO(err));
-	webapp_stream_state_set("not connected", why);
-}
-
-// Places the stream call from the main user agent. 0 with *callp set; else
-// the page has been told and the error is returned.
+// Places the stream call from the main user agent. 0 with *callp set (the
+// stream is connecting); else the page has been told by the CLOSED message
+// of the stream account, and the error is returned.
 int dial(struct call **callp)
 {
 	struct ua *ua = webapp_ua_main();
 	if (!ua) {
 		webapp_call_error(webapp_stream_account, EINVAL);
-		webapp_stream_state_set("not connected", "no account on " ZV_SERVICE_SIP_DOMAIN " is set up");
 		return EINVAL;
 	}
 
 	char *uri = nullptr;
 	int err = zv_account_uri_complete_strdup(ua_account(ua), &uri, webapp_stream_account);
 	if (err) {
-		dial_failed(err);
+		webapp_call_error(webapp_stream_account, err);
 		return err;
 	}
 
 	err = ua_connect(ua, callp, nullptr, uri, VIDMODE_OFF);
 	if (err) {
 		warning("zv_ua_connect: %s: %H\n", uri, ZV_ERRNO(err));
-		dial_failed(err);
+		webapp_call_error(webapp_stream_account, err);
 	}
 	else {
 		webapp_stream_state_set("connecting", nullptr);

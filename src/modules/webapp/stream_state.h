@@ -1,6 +1,8 @@
-// The on-air stream as the page shows it: off, or wanted and then
+// The on-air stream's call as the page shows it: off, or wanted and then
 // "connecting" (a call placed), "live" (that call established) or "not
-// connected" (no call, for a reason that the page shows). Main thread only.
+// connected" (that call closed, for a reason that the page shows). A stream
+// call that cannot be placed at all is told by its CLOSED message alone.
+// Main thread only.
 #pragma once
 
 #include "sipstack.h"

@@ -154,6 +154,19 @@ test('on air whose stream call cannot be placed is shown not connected and why, 
   await page.click('#btn-onair');
   await page.locator('#btn-onair.btn-secondary[aria-pressed="false"]').waitFor();
   assert.equal(await page.textContent('#onair-state'), '');
+  // without an account on the service, that is the reason given
+  await page.click('.zv-nav a[href="#settings"]');
+  await page.click('#sip-account-tab');
+  await page.click('.deletesip[data-domain="sip.zorvane.net"]');
+  await page.locator('.deletesip[data-domain="sip.zorvane.net"]').waitFor({ state: 'detached' });
+  await page.click('.zv-nav a[href="#tracks"]');
+  await page.click('#btn-onair');
+  await page.locator('.modal.show').getByRole('button', { name: 'Start streaming' }).click();
+  await until(() => page.getAttribute('#btn-onair', 'title').then((s) => s.includes('no account on sip.zorvane.net is set up')), 'the reason');
+  assert.equal(await page.textContent('#onair-state'), 'not connected');
+  await look(page, 'real-desktop-onair-no-account');
+  await page.click('#btn-onair');
+  await page.locator('#btn-onair.btn-secondary[aria-pressed="false"]').waitFor();
   // the toasts of the failed stream calls
   await page.locator('.toast .btn-close').evaluateAll((list) => list.forEach((b) => b.click()));
 });

@@ -6,7 +6,7 @@ import { dialog } from './dialogs.js';
 import { toast } from './toast.js';
 import { formRead, formValidate, onEnter } from './forms.js';
 import { byId, escapeHtml, addressParts } from './dom.js';
-import { SIP_DOMAIN, INSTALL_URL } from './service.js';
+import { SIP_DOMAIN, SECOND_DOMAIN, INSTALL_URL } from './service.js';
 
 let client = null;
 let accounts = [];
@@ -95,6 +95,12 @@ function showStatus(online, reason = '') {
   dot.title = reason ? `${word}: ${reason}` : word;
   const status = byId('sipstatus');
   if (status.textContent !== dot.title) status.textContent = dot.title;
+}
+
+// An account on the service's domains is set up: the program's main account,
+// which the on-air stream call needs.
+export function hasServiceAccount() {
+  return accounts.some((a) => [SIP_DOMAIN, `${SIP_DOMAIN}:443`, SECOND_DOMAIN].includes(a.value.domain));
 }
 
 // The ID as offline, when the program has stopped.

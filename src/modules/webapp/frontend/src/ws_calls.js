@@ -11,8 +11,8 @@ import { displayPeer, mysip, peerAddress, peerParts, serviceAddress } from './pe
 import { stepVolume } from './volume.js';
 import { showStats, bindWidgets } from './netview.js';
 import { shared } from './state.js';
-import { APP_NAME } from './service.js';
-import { showStream } from './ws_options.js';
+import { APP_NAME, SIP_DOMAIN } from './service.js';
+import { showStream, showStreamFailed } from './ws_options.js';
 
 let client = null;
 let reopenKey = 0;
@@ -138,6 +138,8 @@ function onIncoming(msg) {
 // is a failure of the connection.
 const PARTNER_ENDED = 'Connection reset by peer';
 let pendingClose = null;
+// What the program says when the on-air stream call cannot be placed.
+const STREAM_FAILED = `stream@${SIP_DOMAIN}: `;
 
 // A close comes right before the calls object without the closed call's
 // card: when that card shows that the partner ended the call, the toast
@@ -159,6 +161,7 @@ function onClosed(msg) {
   closeAllDialogs((root) => 'incomingKey' in root.dataset && stateOf(root.dataset.incomingKey) === 'Incoming');
   const text = typeof msg.message === 'string' ? msg.message : '';
   pendingClose = { text, node: toast(text ? `Call closed: ${text}` : 'Call closed', 'warn') };
+  if (text.startsWith(STREAM_FAILED)) showStreamFailed(text.slice(STREAM_FAILED.length));
 }
 
 export function ws_calls_init() {

@@ -4,7 +4,8 @@ import { renderKeepingFocus } from './render.js';
 import { dialog } from './dialogs.js';
 import { byId } from './dom.js';
 import { readKey, writeKey } from './storage.js';
-import { STREAM_HOST } from './service.js';
+import { STREAM_HOST, SIP_DOMAIN } from './service.js';
+import { hasServiceAccount } from './ws_baresip.js';
 
 const SWITCHES = [
   ['monitoring', 'Monitoring'],
@@ -67,6 +68,12 @@ export function showStream(state, reason) {
   draw('onair');
 }
 
+// The stream call could not be placed (the CLOSED message of the stream
+// account, with error): without an account on the service, that is why.
+export function showStreamFailed(error) {
+  showStream('not connected', hasServiceAccount() ? error : `no account on ${SIP_DOMAIN} is set up`);
+}
+
 // The toggles as off, when the program has stopped.
 export function drawTogglesOff() {
   stream.state = 'off';
@@ -87,6 +94,9 @@ function flip(name) {
 
 function goOnAir(on) {
   flags.onair = on;
+  // until the program reports the new stream call
+  stream.state = 'off';
+  stream.reason = '';
   draw('onair');
   send('onair', on ? 'true' : 'false');
 }
