@@ -15,6 +15,7 @@
 #include <re_dbg.h>
 
 #include "platform.h"
+#include "sip_stop.h"
 #include "tray.h"
 #include "webapp.h"
 #include "zvaudio.h"
@@ -51,13 +52,14 @@ void fatal_error_box(const char *fmt, ...)
 void quit_timer_expired(void *arg)
 {
 	(void)arg;
-	ua_stop_all(false);
+	zv_sip_stop();
 }
 
 void on_ua_exit(void *arg)
 {
 	(void)arg;
 	debug("ua exited -- stopping main runloop\n");
+	zv_sip_stop_done();
 	// The pages' websockets end while the loop still runs.
 	webapp_ws_stop(re_cancel);
 }
@@ -72,7 +74,7 @@ void on_signal(int sig)
 
 	terminating = true;
 	info("terminated by signal %d\n", sig);
-	ua_stop_all(false);
+	zv_sip_stop();
 }
 
 void on_tray_command(int id, void *data, void *arg)
@@ -82,7 +84,7 @@ void on_tray_command(int id, void *data, void *arg)
 	switch (id) {
 	case TRAY_CMD_QUIT:
 		info("quit from tray menu\n");
-		ua_stop_all(false);
+		zv_sip_stop();
 		break;
 	case TRAY_CMD_OPEN_RECORDINGS:
 		zvaudio_open_folder();

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include "sip_stop.h"
 #include "utf8.h"
 #include "webapp.h"
 
@@ -33,7 +34,7 @@ void conn_destructor(void *arg)
 
 void webapp_ws_quit(void *)
 {
-	ua_stop_all(false);
+	zv_sip_stop();
 }
 
 void webapp_ws_stop_done(void *)
