@@ -118,12 +118,12 @@ def self_signed(root, name, san):
     return pem
 
 
-def stream_far_end(rig, trusted=True):
+def stream_far_end(rig, trusted=True, name="stream"):
     """Debian's baresip as the stream account, TLS on 127.0.0.1:5061, with a
     certificate of the test authority or (not trusted) a self-signed one."""
     make = certificate if trusted else self_signed
-    far_pem = make(rig.root, "stream", "DNS:" + DOMAIN)
-    return rig.add(callrig.FarEnd(rig.root, "stream", 5060, 4446, user="stream",
+    far_pem = make(rig.root, name, "DNS:" + DOMAIN)
+    return rig.add(callrig.FarEnd(rig.root, name, 5060, 4446, user="stream",
                                   domain=DOMAIN, cert=far_pem, cafile=CA_PEM))
 
 
@@ -376,6 +376,43 @@ class StreamThatKeepsFailing(unittest.TestCase):
             self.assertIn(reconnects, (len(closed) - 1, len(closed)))
             self.assertFalse([t for t, _ in closed if t > off + 0.5])
             self.assertEqual(far.seen("CALL_ESTABLISHED"), [])
+        finally:
+            rig.close()
+
+
+class StreamThatVanishes(unittest.TestCase):
+    # The shipped RTP timeout is 60 s; the test-only variable
+    # ZORVANE_TEST_RTP_TIMEOUT shortens it here to 3 s.
+    TIMEOUT_S = 3
+
+    def test_stream_call_without_media_is_ended_and_placed_again_2000_ms_later(self):
+        # The stream service's far end is killed: no BYE, its media stops.
+        rig = new_rig()
+        try:
+            far = stream_far_end(rig)
+            zv = start_program(rig, [MAIN_ACCOUNT],
+                               env={"ZORVANE_TEST_RTP_TIMEOUT": str(self.TIMEOUT_S)})
+            calls = rig.add(callrig.Page(zv.port, "/ws_calls"))
+            options = rig.add(callrig.Page(zv.port, "/ws_options"))
+            options.send({"key": "onair", "value": "true"})
+            far.wait_event("CALL_ESTABLISHED")
+            time.sleep(1)
+            killed = time.monotonic()
+            far.proc.kill()
+            far.proc.wait()
+            again = stream_far_end(rig, name="stream-again")
+
+            closed = calls.wait(lambda o: o.get("callback") == "CLOSED", 15, since=killed)
+            self.assertEqual(closed[1]["message"],
+                             "No audio from the partner for %d s" % self.TIMEOUT_S)
+            self.assertGreaterEqual(closed[0] - killed, self.TIMEOUT_S)
+            self.assertLess(closed[0] - killed, self.TIMEOUT_S + 2.5)
+            again.wait_event("CALL_ESTABLISHED", timeout=15)
+            redialled = again.seen("CALL_ESTABLISHED")[0]
+            self.assertGreaterEqual(redialled - closed[0], 1.9)
+            self.assertIn("webapp/stream_check: reconnect", zv.output())
+            options.send({"key": "onair", "value": "false"})
+            again.wait_event("CALL_CLOSED")
         finally:
             rig.close()
 

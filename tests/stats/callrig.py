@@ -358,7 +358,7 @@ class Program:
     files of its configuration folder."""
 
     def __init__(self, root, accounts, extra_config=(), webapp_conf=b"", program=None,
-                 files=None, name="zorvane"):
+                 files=None, name="zorvane", env=None):
         self.dir = os.path.join(root, name)
         os.makedirs(self.dir)
         for file_name, content in (files or {}).items():
@@ -374,7 +374,7 @@ class Program:
             json.dump({str(i): a for i, a in enumerate(accounts)}, f)
         if program:
             zvprocess.PROGRAM = program
-        self.p = zvprocess.Program(conf_dir=self.dir, webapp_conf=webapp_conf)
+        self.p = zvprocess.Program(conf_dir=self.dir, webapp_conf=webapp_conf, env=env)
         self.started = time.monotonic()
         self.p.start()
         self.port = self.p.port()

@@ -3,6 +3,7 @@
 #include "account.h"
 #include "account_reason.h"
 #include "events.h"
+#include "media_timeout.h"
 #include "session.h"
 #include "stream_state.h"
 #include "webapp.h"
@@ -27,6 +28,7 @@ void call_incoming(struct ua *ua, struct call *call)
 		return;
 	}
 
+	webapp_media_timeout_set(call);
 	const uint32_t n = webapp_session_update(call, webapp_state_incoming);
 	if (!n)
 		return;
@@ -42,7 +44,7 @@ void call_incoming(struct ua *ua, struct call *call)
 void call_closed(struct call *call, const char *text)
 {
 	if (!webapp_hangup_in_progress())
-		webapp_session_send_closed(text);
+		webapp_session_send_closed(webapp_media_closed_text(text));
 	webapp_session_close(nullptr, call);
 	webapp_session_send_calls();
 }

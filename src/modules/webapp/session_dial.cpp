@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "account.h"
+#include "media_timeout.h"
 #include "session.h"
 #include "session_commands.h"
 #include "webapp_ws.h"
@@ -54,6 +55,7 @@ int dial(const char *text, uint32_t t)
 	if (err)
 		return err;
 
+	webapp_media_timeout_set(call);
 	webapp_session_update_track(call, webapp_state_outgoing, t);
 	return 0;
 }

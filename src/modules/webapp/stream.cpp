@@ -6,6 +6,7 @@
 
 #include "account.h"
 #include "events.h"
+#include "media_timeout.h"
 #include "platform.h"
 #include "service.h"
 #include "session.h"
@@ -102,6 +103,7 @@ int dial(struct call **callp)
 		webapp_call_error(webapp_stream_account, err);
 	}
 	else {
+		webapp_media_timeout_set(*callp);
 		webapp_stream_state_set("connecting", nullptr);
 	}
 	mem_deref(uri);

@@ -321,6 +321,11 @@ void ua_hangup(struct ua *ua, struct call *call, uint16_t scode, const char *rea
 	fake::call_free_silently(call);
 }
 
+void call_enable_rtp_timeout(struct call *call, uint32_t timeout_ms)
+{
+	call->rtp_timeout_ms = timeout_ms;
+}
+
 int ua_answer(struct ua *ua, struct call *call, enum vidmode)
 {
 	if (!ua || !call)

@@ -24,6 +24,7 @@ struct call {
 	bool outgoing;
 	bool answered;
 	std::string digits;
+	uint32_t rtp_timeout_ms;
 };
 
 namespace fake {

@@ -144,6 +144,26 @@ TEST_F(Sessions, OwnHangupSendsOnlyTheCallsObjectRemoteOneCloses)
 		  calls_pushes());
 }
 
+TEST_F(Sessions, EveryCallWatchesItsMediaAndIsToldEndedForItsSilence)
+{
+	fake::page_command(WS_BARESIP, R"({"command":"call","dial":"far"})");
+	struct call *placed = fake::track_at(1)->call;
+	ASSERT_NE(nullptr, placed);
+	struct call *taken = incoming("sip:caller@127.0.0.1");
+	EXPECT_EQ(60000u, placed->rtp_timeout_ms);
+	EXPECT_EQ(60000u, taken->rtp_timeout_ms);
+
+	// The library's text for its RTP timeout becomes one that says what
+	// happened; its other texts pass unchanged.
+	fake::clear_pushes();
+	fake::call_close(placed, "rtp stream error");
+	fake::call_close(taken, "Connection reset by peer");
+	const auto p = calls_pushes();
+	ASSERT_EQ(4u, p.size());
+	EXPECT_EQ("{\"callback\":\"CLOSED\",\"message\":\"No audio from the partner for 60 s\"}", p[0]);
+	EXPECT_EQ("{\"callback\":\"CLOSED\",\"message\":\"Connection reset by peer\"}", p[2]);
+}
+
 TEST_F(Sessions, EntriesStandInTheOrderOfTheirLastPublication)
 {
 	struct call *a = fake::call_new(ua, "sip:a@x", true);

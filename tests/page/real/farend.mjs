@@ -70,6 +70,21 @@ export class FarEnd {
     this.command('hangup');
   }
 
+  // Puts the call on hold (the far end offers sendonly) and takes it off.
+  hold() {
+    this.command('hold');
+  }
+
+  resume() {
+    this.command('resume');
+  }
+
+  // A signal to the far end's process: SIGKILL ends it without a BYE,
+  // SIGSTOP and SIGCONT silence it and let it go on.
+  signal(sig) {
+    this.proc.kill(sig);
+  }
+
   output() {
     return this.text;
   }

@@ -40,11 +40,13 @@ function exited(child) {
 export class RealProgram {
   // sipPort: SIP on 127.0.0.1 at that port, with one account "zv" there and
   // the account records of accounts after it. sound false: no sound device
-  // at all (no JACK server, and ALSA finds no card on this machine).
-  constructor({ sipPort, accounts = [], sound = true } = {}) {
+  // at all (no JACK server, and ALSA finds no card on this machine). env:
+  // variables added to the program's environment.
+  constructor({ sipPort, accounts = [], sound = true, env = {} } = {}) {
     this.sipPort = sipPort;
     this.accounts = accounts;
     this.sound = sound;
+    this.extraEnv = env;
   }
 
   async start() {
@@ -53,7 +55,7 @@ export class RealProgram {
     if (this.sipPort) this.writeSipSetup();
     this.jackName = `zvpage-${process.pid}`;
     this.env = {
-      ...process.env, HOME: this.root, JACK_DEFAULT_SERVER: this.jackName, JACK_NO_AUDIO_RESERVATION: '1',
+      ...process.env, HOME: this.root, JACK_DEFAULT_SERVER: this.jackName, JACK_NO_AUDIO_RESERVATION: '1', ...this.extraEnv,
     };
     delete this.env.DISPLAY;
     delete this.env.DBUS_SESSION_BUS_ADDRESS;

@@ -25,9 +25,10 @@ class Program:
     program opens in the browser."""
 
     def __init__(self, conf_dir=None, webapp_conf=None, seconds=None, opener=None,
-                 wrapper=(), side_dir=None):
+                 wrapper=(), side_dir=None, env=None):
         """wrapper: the command line's start before the program; side_dir:
-        where the opener and the output go, when not in the folder."""
+        where the opener and the output go, when not in the folder; env:
+        variables added to the program's environment."""
         self.own_dir = conf_dir is None
         self.dir = conf_dir or tempfile.mkdtemp(prefix="zv-webapp-")
         self.side = side_dir or self.dir
@@ -39,6 +40,7 @@ class Program:
         self.seconds = seconds
         self.opener = opener
         self.proc = None
+        self.env = env or {}
 
     def start(self):
         if os.path.exists(self.opened):
@@ -47,7 +49,7 @@ class Program:
         with open(opener, "w") as f:
             f.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + self.opened + "'\n")
         os.chmod(opener, 0o755)
-        env = dict(os.environ, ZORVANE_OPENER=self.opener or opener)
+        env = dict(os.environ, ZORVANE_OPENER=self.opener or opener, **self.env)
         args = [*self.wrapper, PROGRAM, "-f", self.dir]
         if self.seconds:
             args += ["-t", str(self.seconds)]
