@@ -40,7 +40,7 @@ test('statistics set the network widget and its popup', async (t) => {
   server.placeCall('sip:a@other.test', 'Established', 2);
   server.pushCalls();
   await page.locator('#netstatus2').waitFor();
-  server.push('/ws_calls', stats([statsEntry(2, { rtt: 250000, jitter: 12345, put: 100, lost: 0 }), statsEntry(5, { rtt: 900000 })]));
+  server.push('/ws_calls', stats([statsEntry(2, { rtt: 250000, jitter: 12345, rxPackets: 100, lost: 0 }), statsEntry(5, { rtt: 900000 })]));
   await until(async () => (await widget(page, 2)).icon === 'netstatus-fair', 'fair');
   const w = await widget(page, 2);
   assert.equal(w.label, 'Network quality: fair');
@@ -53,16 +53,16 @@ test('statistics set the network widget and its popup', async (t) => {
   assert.equal(w.cells.jb_delay, '-');
 
   // 10 % loss across two samples is bad at once
-  server.push('/ws_calls', stats([statsEntry(2, { put: 190, lost: 10 })]));
+  server.push('/ws_calls', stats([statsEntry(2, { rxPackets: 190, lost: 10 })]));
   await until(async () => (await widget(page, 2)).icon === 'netstatus-bad', 'bad');
   assert.equal((await widget(page, 2)).cells.quality, 'bad (10.0 % loss)');
   // good reports need 20 in a row, also across a re-render of the cards
   for (let i = 1; i <= 19; i += 1) {
-    server.push('/ws_calls', stats([statsEntry(2, { put: 190 + i * 1000, lost: 10 })]));
+    server.push('/ws_calls', stats([statsEntry(2, { rxPackets: 190 + i * 1000, lost: 10 })]));
     if (i === 10) server.pushCalls();
   }
   await until(async () => (await widget(page, 2)).cells.quality.startsWith('bad'), 'still bad');
-  server.push('/ws_calls', stats([statsEntry(2, { put: 20190, lost: 10 })]));
+  server.push('/ws_calls', stats([statsEntry(2, { rxPackets: 20190, lost: 10 })]));
   await until(async () => (await widget(page, 2)).icon === 'netstatus-good', 'good after 20');
 
   // the popup shows on focus and hides on Escape until the focus leaves

@@ -1,7 +1,7 @@
 import test from 'node:test';
 import assert from 'node:assert/strict';
 import {
-  newTrackState, updateLoss, classify, settle, cellTexts, cssClass, NO_DATA,
+  newTrackState, updateLoss, updateReceived, classify, settle, cellTexts, cssClass, NO_DATA,
 } from '../../../src/modules/webapp/frontend/src/netquality.js';
 
 const entry = (put, lost, extra = {}) => ({ active: true, rx_packets: 100, rtt: 10000, rx_jitter: 1000, jbuf: { put, lost }, ...extra });
@@ -24,8 +24,8 @@ test('loss over the window of jitter-buffer counters', () => {
     [[[500, 50], [600, 40], [690, 50]], 10],
   ];
   for (const [samples, expected] of cases) assert.equal(lossOf(samples).loss, expected, JSON.stringify(samples));
-  assert.equal(classify(entry(190, 10), 10), 'bad');
-  assert.equal(classify(entry(199, 1), 1), 'good');
+  assert.equal(classify(entry(190, 10), 10, 12), 'bad');
+  assert.equal(classify(entry(199, 1), 1, 12), 'good');
 });
 
 test('the window keeps the last 40 samples', () => {
@@ -48,23 +48,47 @@ test('entries without jbuf or not active clear the history', () => {
   assert.deepEqual(s.history, []);
 });
 
-test('classes by loss, round trip and jitter', () => {
+// The packets received over the last entries of each sequence of
+// "rx_packets" (null: an entry that is not active).
+function receivedOf(counts) {
+  const s = newTrackState();
+  return counts.map((rx) => updateReceived(s, rx === null ? { active: false } : { active: true, rx_packets: rx }));
+}
+
+test('packets received over the last second of entries', () => {
+  // a steady call: 12 or 13 packets an entry, about 50 a second
+  assert.deepEqual(receivedOf([12, 25, 37, 50, 62, 75]), [12, 13, 25, 38, 50, 50]);
+  // the partner vanishes: its total stays, and a second later none came in
+  assert.deepEqual(receivedOf([100, 112, 125, 125, 125, 125, 125]), [100, 12, 25, 25, 25, 13, 0]);
+  // a packet every 400 ms in the partner's pauses never reads as none
+  assert.ok(receivedOf([0, 1, 1, 2, 2, 3, 3, 3, 4, 4, 5, 5, 5]).slice(2).every((n) => n > 0));
+  // a new stream counts afresh; an entry that is not active holds none
+  assert.deepEqual(receivedOf([500, 3, 15]), [500, 3, 12]);
+  assert.deepEqual(receivedOf([100, 112, null, 125]), [100, 12, 0, 125]);
+  assert.deepEqual(receivedOf([undefined, 0]), [0, 0]);
+});
+
+test('classes by packets received, loss, round trip and jitter', () => {
+  const on = { active: true, rx_packets: 1000 };
   const cases = [
-    [{ active: false }, null, NO_DATA],
-    [{ active: true, rx_packets: 0 }, null, NO_DATA],
-    [{ active: true }, null, NO_DATA],
-    [{ active: true, rx_packets: 1 }, null, 'good'],
-    [{ active: true, rx_packets: 1 }, 1, 'good'],
-    [{ active: true, rx_packets: 1 }, 1.01, 'fair'],
-    [{ active: true, rx_packets: 1 }, 5.01, 'bad'],
-    [{ active: true, rx_packets: 1, rtt: 200000 }, 0, 'good'],
-    [{ active: true, rx_packets: 1, rtt: 200001 }, 0, 'fair'],
-    [{ active: true, rx_packets: 1, rtt: 400001 }, 0, 'bad'],
-    [{ active: true, rx_packets: 1, rx_jitter: 30001 }, 0, 'fair'],
-    [{ active: true, rx_packets: 1, rx_jitter: 60001 }, 0, 'bad'],
-    [{ active: true, rx_packets: 1, rtt: 250000, rx_jitter: 12345 }, null, 'fair'],
+    [{ active: false }, null, 0, NO_DATA],
+    [{ active: false, rx_packets: 1000 }, null, 12, NO_DATA],
+    [on, null, 0, NO_DATA],
+    [on, 0, 0, NO_DATA],
+    [on, null, 1, 'good'],
+    [on, 1, 12, 'good'],
+    [on, 1.01, 12, 'fair'],
+    [on, 5.01, 12, 'bad'],
+    [{ ...on, rtt: 200000 }, 0, 12, 'good'],
+    [{ ...on, rtt: 200001 }, 0, 12, 'fair'],
+    [{ ...on, rtt: 400001 }, 0, 12, 'bad'],
+    [{ ...on, rx_jitter: 30001 }, 0, 12, 'fair'],
+    [{ ...on, rx_jitter: 60001 }, 0, 12, 'bad'],
+    [{ ...on, rtt: 250000, rx_jitter: 12345 }, null, 12, 'fair'],
+    // a vanished partner's last figures were good
+    [{ ...on, rtt: 1000, rx_jitter: 1000 }, null, 0, NO_DATA],
   ];
-  for (const [e, loss, cls] of cases) assert.equal(classify(e, loss), cls, JSON.stringify([e, loss]));
+  for (const [e, loss, received, cls] of cases) assert.equal(classify(e, loss, received), cls, JSON.stringify([e, loss, received]));
   assert.deepEqual(['good', 'fair', 'bad', NO_DATA].map(cssClass), ['netstatus-good', 'netstatus-fair', 'netstatus-bad', 'netstatus-none']);
 });
 

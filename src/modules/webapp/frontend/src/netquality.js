@@ -1,14 +1,35 @@
 // Network quality of a call track from its STATS entries: a loss figure over
-// a window of jitter-buffer counters, a class, and a hysteresis that shows a
-// worse class at once and a better one only when it lasts.
+// a window of jitter-buffer counters, the packets that came in lately, a
+// class, and a hysteresis that shows a worse class at once and a better one
+// only when it lasts.
 
 export const LOSS_WINDOW = 40;
+// Packets are counted over the last 4 entries (1 s at the STATS rate): a
+// partner whose media stops shows "no data" within a second or so, while a
+// far end that sends a packet only every 400 ms in its pauses (Opus DTX)
+// and a main loop that stalls for a moment do not make the class flicker.
+export const RECEIVE_WINDOW = 4;
 export const HYSTERESIS = 20;
 export const RANK = { good: 0, fair: 1, bad: 2 };
 export const NO_DATA = 'no data';
 
 export function newTrackState() {
-  return { history: null, held: null, candidate: null, count: 0 };
+  return { history: null, received: null, held: null, candidate: null, count: 0 };
+}
+
+// Updates the packet counts of a track with one entry and returns the
+// packets received over the last RECEIVE_WINDOW entries; for the first
+// entry of a stream, those it received so far.
+export function updateReceived(state, entry) {
+  if (state.received === null || entry.active !== true) state.received = [];
+  if (entry.active !== true) return 0;
+  const rx = Number(entry.rx_packets) || 0;
+  const h = state.received;
+  // a new stream counts from 0 again
+  if (h.length > 0 && rx < h[h.length - 1]) h.length = 0;
+  h.push(rx);
+  if (h.length > RECEIVE_WINDOW + 1) h.shift();
+  return h.length === 1 ? rx : rx - h[0];
 }
 
 // Updates the loss history of a track with one entry and returns the loss in
@@ -32,8 +53,10 @@ export function updateLoss(state, entry) {
   return (100 * dLost) / (dPut + dLost);
 }
 
-export function classify(entry, loss) {
-  if (entry.active !== true || !entry.rx_packets) return NO_DATA;
+// The class of an entry with its loss (null for none) and the packets
+// received lately.
+export function classify(entry, loss, received) {
+  if (entry.active !== true || !received) return NO_DATA;
   const l = loss ?? 0;
   const rtt = Number(entry.rtt) || 0;
   const jitter = Number(entry.rx_jitter) || 0;

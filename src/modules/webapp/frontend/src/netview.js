@@ -1,4 +1,6 @@
-import { newTrackState, updateLoss, classify, settle, cssClass, cellTexts } from './netquality.js';
+import {
+  newTrackState, updateLoss, updateReceived, classify, settle, cssClass, cellTexts,
+} from './netquality.js';
 import { byId } from './dom.js';
 
 const CLASSES = ['netstatus-none', 'netstatus-good', 'netstatus-fair', 'netstatus-bad'];
@@ -13,7 +15,7 @@ export function showStats(entry) {
   if (!tracks.has(entry.track)) tracks.set(entry.track, newTrackState());
   const state = tracks.get(entry.track);
   const loss = updateLoss(state, entry);
-  const shown = settle(state, classify(entry, loss));
+  const shown = settle(state, classify(entry, loss, updateReceived(state, entry)));
   const icon = widget.querySelector('.netstatus-icon');
   icon.classList.remove(...CLASSES);
   icon.classList.add(cssClass(shown));
