@@ -78,7 +78,7 @@ class LongRequestLines(RecordingTest):
         track = flacfiles.decode(os.path.join(folder, "remote-track-1.flac"))
         quiet = silent_seconds(track, 0.5, QUIET_S)
         flooded = silent_seconds(track, QUIET_S, QUIET_S + FLOOD_S)
-        self.assertLess(flooded, quiet + 0.1,
+        self.assertLess(flooded, quiet + 0.5,
                         "silence: %.2f s with the long lines, %.2f s before" % (flooded, quiet))
         self.assertGreaterEqual(len(answers), 6, answers)
         self.assertEqual([], [a[:60] for a in answers if not a.startswith(b"HTTP/1.1 414 ")])

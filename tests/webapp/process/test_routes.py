@@ -3,8 +3,10 @@ and the requests the server refuses."""
 
 import os
 import re
+import socket
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -121,6 +123,105 @@ class Routes(unittest.TestCase):
                 self.assertTrue(answer[1].endswith(FRAMING), answer[1])
         rc, _ = curl("-o", "/dev/null", "-w", "%{http_code}", "-H", "Host: evil.test", self.base + "/")
         self.assertEqual(rc, 0)
+
+
+def exchange(port, pieces, timeout=10):
+    """Sends each piece of bytes in turn, then reads until the server
+    closes; everything read, or None when it did not close in time."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        for piece in pieces:
+            s.sendall(piece)
+        got = b""
+        end = time.monotonic() + timeout
+        try:
+            while time.monotonic() < end:
+                chunk = s.recv(65536)
+                if not chunk:
+                    return got
+                got += chunk
+        except socket.timeout:
+            pass
+        return None
+
+
+def error_page(status, reason):
+    """The HTTP library's small error page, whole."""
+    body = ("<!DOCTYPE html>\n<html>\n<head><title>%d %s</title></head>\n"
+            "<body><h2>%d %s</h2></body>\n</html>\n" % (status, reason, status, reason))
+    return ("HTTP/1.1 %d %s\r\nContent-Type: text/html\r\nContent-Length: %d\r\n\r\n%s"
+            % (status, reason, len(body), body)).encode()
+
+
+class Heads(unittest.TestCase):
+    """A start line up to 8 KB and a header block up to 16 KB are taken,
+    however they come in; a longer one is answered with the library's error
+    page and the connection closed."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.p = Program().start()
+        cls.port = cls.p.port()
+        cls.host = b"Host: 127.0.0.1:%d\r\n" % cls.port
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.p.cleanup()
+
+    def line(self, size):
+        """A request line of size bytes with its CRLF, for a path no route
+        names."""
+        return b"GET /" + b"a" * (size - 16) + b" HTTP/1.1\r\n"
+
+    def headers(self, size):
+        """A header block of size bytes with its empty line: the Host and
+        one long header."""
+        return self.host + b"X-Long: " + b"b" * (size - len(self.host) - 12) + b"\r\n\r\n"
+
+    def test_heads_at_their_limits_are_answered(self):
+        table = [
+            ("line of 8 KB", self.line(8192) + self.host + b"\r\n", 404),
+            ("header block of 16 KB", b"GET /version HTTP/1.1\r\n" + self.headers(16384), 200),
+            ("blank lines before the request", b"\r\n\r\nGET /version HTTP/1.1\r\n" + self.host + b"\r\n",
+             200),
+        ]
+        for name, request, status in table:
+            with self.subTest(name):
+                self.assertEqual(status, http(self.port, request)[0])
+
+    def test_a_request_in_single_bytes_gets_the_same_answer(self):
+        request = b"GET /version HTTP/1.1\r\n" + self.host + b"Origin: http://127.0.0.1:%d\r\n\r\n" % self.port
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
+            for i in range(len(request)):
+                s.sendall(request[i:i + 1])
+                time.sleep(0.002)
+            answer = b""
+            while not answer.endswith(b"v26.11.0-stable"):
+                chunk = s.recv(65536)
+                self.assertTrue(chunk, answer)
+                answer += chunk
+        self.assertEqual(answer, b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 15\r\n"
+                         + (NO_CACHE + FRAMING).encode() + b"\r\nv26.11.0-stable")
+
+    def test_over_long_heads_are_refused_and_closed(self):
+        normal = b"GET /version HTTP/1.1\r\n" + self.host + b"\r\n"
+        table = [
+            ("line over 8 KB", [self.line(8193) + self.host + b"\r\n"], 414, "URI Too Long"),
+            ("line of 40 KB without its end", [self.line(40000)[:-2]], 414, "URI Too Long"),
+            ("line over 8 KB in pieces", [self.line(8193)[i:i + 1000] for i in range(0, 8193, 1000)],
+             414, "URI Too Long"),
+            ("header block over 16 KB", [b"GET /version HTTP/1.1\r\n" + self.headers(16385)], 431,
+             "Request Header Fields Too Large"),
+            ("10000 empty headers", [b"GET /version HTTP/1.1\r\n" + self.host + b"a:\r\n" * 10000 + b"\r\n"],
+             431, "Request Header Fields Too Large"),
+        ]
+        for name, pieces, status, reason in table:
+            with self.subTest(name):
+                self.assertEqual(error_page(status, reason), exchange(self.port, pieces))
+        # After an answered request on the same connection.
+        answer = exchange(self.port, [normal + self.line(9000)])
+        self.assertIsNotNone(answer)
+        self.assertTrue(answer.endswith(b"\r\nv26.11.0-stable" + error_page(414, "URI Too Long")), answer)
+        self.assertEqual(200, get(self.port, "/version")[0])
 
 
 class Logs(unittest.TestCase):
