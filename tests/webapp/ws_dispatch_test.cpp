@@ -237,4 +237,19 @@ TEST_F(Registry, CommandsReachTheirHandlersOnly)
 	ASSERT_EQ(webapp_ws_command_set(WS_CALLS, "hangup", nullptr), 0);
 }
 
+TEST_F(Registry, MessagesOverTheLimitAreDroppedUndecoded)
+{
+	ASSERT_EQ(webapp_ws_command_set(WS_BARESIP, "addsip", remember), 0);
+	client *b = connect(WS_BARESIP);
+	const std::string head = "{\"command\":\"addsip\",\"x\":\"";
+	const std::string tail = "\"}";
+	const std::string longest(webapp_ws_message_max - head.size() - tail.size(), 'a');
+	send(b, (head + longest + tail).c_str());
+	send(b, (head + longest + "a" + tail).c_str());
+	send(b, "{\"command\":\"addsip\",\"x\":\"end\"}");
+	ASSERT_TRUE(run_until([] { return seen.size() >= 2; }));
+	EXPECT_EQ(seen, (std::vector<std::string>{"addsip:" + longest, "addsip:end"}));
+	ASSERT_EQ(webapp_ws_command_set(WS_BARESIP, "addsip", nullptr), 0);
+}
+
 }

@@ -83,6 +83,8 @@ int webapp_ws_decode(struct odict **op, const struct mbuf *mb)
 {
 	if (!mb)
 		return webapp_json_decode(op, "", 0);
+	if (mbuf_get_left(mb) > webapp_ws_message_max)
+		return EMSGSIZE;
 	return webapp_json_decode(op, reinterpret_cast<const char *>(mbuf_buf(mb)),
 				  mbuf_get_left(mb));
 }

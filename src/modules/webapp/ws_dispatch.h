@@ -3,8 +3,14 @@
 
 #include "sipstack.h"
 
+// The longest message taken from a page. The page's messages are a command
+// and a few short texts; decoding a frame's whole 128 KiB as JSON would hold
+// the event loop, which also receives the calls' audio, for 5-35 ms.
+constexpr size_t webapp_ws_message_max = 4096;
+
 // Decodes the message bytes from mb's position to its end (none without a
-// buffer) with the module's strict decoder. 0 or its error.
+// buffer) with the module's strict decoder. 0 or its error; EMSGSIZE for a
+// message longer than webapp_ws_message_max.
 int webapp_ws_decode(struct odict **op, const struct mbuf *mb);
 
 // Receive handlers (websock_recv_h) of "/ws_baresip", "/ws_contacts",
