@@ -14,32 +14,31 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "calls", "process"))
+sys.path.insert(0, os.path.join(HERE, "..", "lib"))
 import zvcall  # noqa: E402
 
 zvcall.in_private_network()
 
 import flacfiles  # noqa: E402
-from test_recording import A_FREQ, A_LEVEL, RecordingTest  # noqa: E402
+from test_recording import A_LEVEL, RecordingTest  # noqa: E402
+from tone_breaks import TONE_HZ, broken_audio  # noqa: E402
 
 QUIET_S = 6.0
 FLOOD_S = 8.0
-WINDOW = 480              # 10 ms at 48 kHz
-SILENT_PEAK = 200         # the tone's peak is A_LEVEL
 
 
-def silent_seconds(audio, start_s, end_s):
-    """The time of 10 ms windows on the left side whose peak is below
-    SILENT_PEAK, between two times of the track."""
-    channels, samples = audio
-    frames = len(samples) // channels
-    silent = 0
-    for w in range(int(start_s * 48000), min(frames, int(end_s * 48000)) - WINDOW, WINDOW):
-        peak = max(abs(v) for v in samples[w * channels:(w + WINDOW) * channels:channels])
-        silent += peak < SILENT_PEAK
-    return silent * WINDOW / 48000
+def silent_seconds(track, start, end):
+    """The silent gaps in the left side of a recorded track between two
+    times."""
+    channels, samples = track
+    return sum(length for _, length in broken_audio(samples[::channels], start, end).gaps)
 
 
 class LongRequestLines(RecordingTest):
+    # The recording's clock keeps time while the machine is busy, so that
+    # the gaps are the program's.
+    jack_realtime = True
+
     def flood(self, answers, stop):
         """One 40 KB request line a second until stop is set; the first
         bytes of each answer (b"" when the server closed without one)."""
@@ -61,7 +60,7 @@ class LongRequestLines(RecordingTest):
             stop.wait(max(0.0, 1.0 - (time.monotonic() - began)))
 
     def test_a_callers_audio_has_no_gap_and_each_line_gets_414(self):
-        self.caller("a", 5070, 4444, A_FREQ, A_LEVEL, "1")
+        self.caller("a", 5070, 4444, TONE_HZ, A_LEVEL, "1")
         folder, _, _ = self.start_recording()
         time.sleep(QUIET_S)
         answers, stop = [], threading.Event()
@@ -78,7 +77,9 @@ class LongRequestLines(RecordingTest):
         track = flacfiles.decode(os.path.join(folder, "remote-track-1.flac"))
         quiet = silent_seconds(track, 0.5, QUIET_S)
         flooded = silent_seconds(track, QUIET_S, QUIET_S + FLOOD_S)
-        self.assertLess(flooded, quiet + 0.5,
+        # A busy machine leaves up to about half a second of gaps in either
+        # part; the long lines cost 2-3.5 s when they stall the loop.
+        self.assertLess(flooded, quiet + 1.0,
                         "silence: %.2f s with the long lines, %.2f s before" % (flooded, quiet))
         self.assertGreaterEqual(len(answers), 6, answers)
         self.assertEqual([], [a[:60] for a in answers if not a.startswith(b"HTTP/1.1 414 ")])
