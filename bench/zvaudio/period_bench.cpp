@@ -112,7 +112,7 @@ result run(double device_rate, int periods, bool correcting = false)
 		if (correcting)
 			correct_all();
 		auto c0 = std::chrono::steady_clock::now();
-		zvaudio_calls_pull(pull);
+		zvaudio_calls_pull(pull, 0);
 		auto c1 = std::chrono::steady_clock::now();
 		counting = true;
 		auto t0 = std::chrono::steady_clock::now();
@@ -120,7 +120,7 @@ result run(double device_rate, int periods, bool correcting = false)
 		output_callback(nullptr, out.data(), frames, nullptr, 0, nullptr);
 		auto t1 = std::chrono::steady_clock::now();
 		counting = false;
-		zvaudio_calls_send();
+		zvaudio_calls_send(0);
 		auto c2 = std::chrono::steady_clock::now();
 		us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
 		const double calls = std::chrono::duration<double, std::micro>((c1 - c0) + (c2 - t1)).count();

@@ -1,35 +1,5 @@
 #include "stream_stats.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-
-namespace {
-
-// Finds name (e.g. " put=") at or after *pos and reads the decimal number
-// behind it; *pos moves past the number.
-bool number_after(const char **pos, const char *name, uint32_t *v)
-{
-	const char *p = strstr(*pos, name);
-	if (!p)
-		return false;
-	p += strlen(name);
-	char *end = nullptr;
-	const unsigned long n = strtoul(p, &end, 10);
-	if (end == p)
-		return false;
-	*v = static_cast<uint32_t>(n);
-	*pos = end;
-	return true;
-}
-
-int debug_print(struct re_printf *pf, void *arg)
-{
-	return stream_debug(pf, static_cast<const struct stream *>(arg));
-}
-
-}
-
 const struct rtcp_stats *zv_stream_rtcp_stats(const struct stream *strm)
 {
 	const struct rtcp_stats *st = stream_rtcp_stats(strm);
@@ -64,39 +34,4 @@ void zv_stream_rate_update(struct zv_stream_rate *r, const struct stream *strm, 
 {
 	zv_stream_rate_sample(r, strm, stream_metric_get_rx_n_bytes(strm),
 			      stream_metric_get_tx_n_bytes(strm), now);
-}
-
-int zv_jbuf_stat_parse(const char *text, struct zv_jbuf_stat *st)
-{
-	if (!text || !st)
-		return EINVAL;
-	const char *p = strstr(text, "--- jitter buffer debug---");
-	if (!p)
-		return ENOENT;
-
-	zv_jbuf_stat s{};
-	uint32_t get = 0, underflow = 0;
-	const bool ok = number_after(&p, " cur=", &s.packets) &&
-			number_after(&p, " Stat: put=", &s.put) && number_after(&p, " get=", &get) &&
-			number_after(&p, " oos=", &s.oos) && number_after(&p, " dup=", &s.dups) &&
-			number_after(&p, " late=", &s.late) && number_after(&p, " or=", &s.overflow) &&
-			number_after(&p, " ur=", &underflow) &&
-			number_after(&p, " flush=", &s.flush) && number_after(&p, " lost=", &s.lost);
-	if (!ok)
-		return ENOENT;
-	*st = s;
-	return 0;
-}
-
-int zv_stream_jbuf_stats(const struct stream *strm, struct zv_jbuf_stat *st)
-{
-	if (!strm || !st)
-		return EINVAL;
-	char *text = nullptr;
-	int err = re_sdprintf(&text, "%H", debug_print, const_cast<struct stream *>(strm));
-	if (err)
-		return err;
-	err = zv_jbuf_stat_parse(text, st);
-	mem_deref(text);
-	return err;
 }

@@ -7,10 +7,7 @@
 // Bitrates: the stream counts its bytes, and its own bitrate figure is
 // internal. The bitrate is measured here the way the library measures it:
 // from the byte counters, over windows of at least 3 s.
-//
-// Jitter buffer: this version neither hands out the stream's buffer nor
-// its statistics record; the stream's debug text carries both the buffer's
-// fill and the counters of the record.
+
 #pragma once
 
 #include "sipstack.h"
@@ -40,24 +37,3 @@ void zv_stream_rate_update(struct zv_stream_rate *r, const struct stream *strm, 
 // The same with the counters given.
 void zv_stream_rate_sample(struct zv_stream_rate *r, const struct stream *strm,
 			   uint32_t rx_bytes, uint32_t tx_bytes, uint64_t now);
-
-// The receive jitter buffer's figures that this version keeps.
-struct zv_jbuf_stat {
-	uint32_t packets;   // frames now in the buffer
-	uint32_t put;       // frames put into the buffer
-	uint32_t lost;
-	uint32_t late;
-	uint32_t oos;       // out of sequence
-	uint32_t dups;
-	uint32_t overflow;
-	uint32_t flush;
-};
-
-// Reads the figures of the stream's receive jitter buffer. 0; EINVAL for
-// no stream; ENOENT when the stream has no jitter buffer or its statistics
-// are not kept; ENOMEM.
-int zv_stream_jbuf_stats(const struct stream *strm, struct zv_jbuf_stat *st);
-
-// The figures from a stream's debug text; ENOENT when it shows no jitter
-// buffer with statistics.
-int zv_jbuf_stat_parse(const char *text, struct zv_jbuf_stat *st);

@@ -134,11 +134,18 @@ class StatsDuringACall(unittest.TestCase):
         entries = [o["tracks"][0] for o in self.during_call()]
         last = entries[-1]
         jb = last["jbuf"]
-        self.assertEqual(list(jb), ["packets", "put", "lost", "late", "oos", "dups",
-                                    "overflow", "flush"])
-        # Every received packet goes through the buffer.
+        self.assertEqual(list(jb), ["delay", "jitter", "skew", "packets", "put", "lost", "late",
+                                    "late_lost", "oos", "dups", "overflow", "flush"])
+        # Every received packet goes through the buffer; on loopback none is
+        # lost or late, the buffer waits about as long as its floor and the
+        # far clock is ours.
         self.assertAlmostEqual(jb["put"], last["rx_packets"], delta=10)
         self.assertLessEqual(jb["packets"], 60)
+        self.assertEqual((jb["lost"], jb["late"], jb["late_lost"]), (0, 0, 0))
+        self.assertGreaterEqual(jb["delay"], 20)
+        self.assertLessEqual(jb["delay"], 60)
+        self.assertLess(jb["jitter"], 20)
+        self.assertLess(abs(jb["skew"]), 100)
         self.assertEqual(list(last).index("jbuf"), len(last) - 1)
 
 

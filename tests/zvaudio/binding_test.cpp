@@ -158,10 +158,10 @@ TEST_F(binding_test, binding_races_no_running_period)
 		std::vector<float> in = stereo(480, 0.1f, -0.1f);
 		std::vector<float> out(960);
 		while (!stop) {
-			zvaudio_calls_pull(480);
+			zvaudio_calls_pull(480, 0);
 			input_callback(in.data(), nullptr, 480, nullptr, 0, nullptr);
 			output_callback(nullptr, out.data(), 480, nullptr, 0, nullptr);
-			zvaudio_calls_send();
+			zvaudio_calls_send(0);
 			++periods;
 			std::this_thread::yield();
 		}

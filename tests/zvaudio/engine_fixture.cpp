@@ -130,9 +130,10 @@ void engine_test::period(const float *input, uint32_t frames, PaStreamCallbackFl
 	// calls after it.
 	const double rate = zva.stream->in_rate;
 	if (zva.warmup_periods >= 16)
-		zvaudio_calls_pull(rate == 48000 ? frames : uint32_t(frames * 48000 / rate) + 4);
+		zvaudio_calls_pull(rate == 48000 ? frames : uint32_t(frames * 48000 / rate) + 4, clock_ns);
+	clock_ns += int64_t(double(frames) * 1e9 / rate);
 	input_callback(input, nullptr, frames, nullptr, status, nullptr);
-	zvaudio_calls_send();
+	zvaudio_calls_send(0);
 }
 
 std::vector<float> engine_test::play_output(unsigned long frames)

@@ -36,6 +36,10 @@ protected:
 	// Plays frames of the output, as the output stream does.
 	std::vector<float> play_output(unsigned long frames);
 
+	// The engine's time as the calls' thread sees it: a period's length a
+	// period, from an hour on.
+	int64_t clock_ns = int64_t(3600) * 1000000000;
+
 	fake_peer peers[8];
 	std::unique_ptr<uint8_t[]> calls[8];
 	struct auplay_st *players[8] = {};

@@ -25,35 +25,39 @@ int add_bool(struct odict *o, const char *key, bool v)
 	return odict_entry_add(o, key, ODICT_BOOL, v);
 }
 
-// "jbuf" when the stream's jitter buffer figures can be read; left out
+// "jbuf" when the engine has the call's receive figures; left out
 // otherwise.
-void add_jbuf(struct odict *o, const struct stream *strm)
+void add_jbuf(struct odict *o, const struct zvaudio_receive_figures &f)
 {
-	zv_jbuf_stat js;
-	if (zv_stream_jbuf_stats(strm, &js))
-		return;
 	struct odict *j = nullptr;
 	if (odict_alloc(&j, 16))
 		return;
-	int err = add_int(j, "packets", js.packets);
-	err |= add_int(j, "put", js.put);
-	err |= add_int(j, "lost", js.lost);
-	err |= add_int(j, "late", js.late);
-	err |= add_int(j, "oos", js.oos);
-	err |= add_int(j, "dups", js.dups);
-	err |= add_int(j, "overflow", js.overflow);
-	err |= add_int(j, "flush", js.flush);
+	int err = add_int(j, "delay", f.delay_ms);
+	err |= add_int(j, "jitter", f.jitter_ms);
+	err |= add_int(j, "skew", f.skew_ppm);
+	err |= add_int(j, "packets", f.packets);
+	err |= add_int(j, "put", f.received);
+	err |= add_int(j, "lost", f.lost);
+	err |= add_int(j, "late", f.late);
+	err |= add_int(j, "late_lost", f.late_lost);
+	err |= add_int(j, "oos", f.oos);
+	err |= add_int(j, "dups", f.dups);
+	err |= add_int(j, "overflow", f.overflow);
+	err |= add_int(j, "flush", f.flush);
 	if (!err)
 		odict_entry_add(o, "jbuf", ODICT_OBJECT, j);
 	mem_deref(j);
 }
 
-int add_stream_figures(struct odict *o, const struct audio *au, const struct stream *strm,
-		       zv_stream_rate *rate)
+int add_stream_figures(struct odict *o, const struct track *t, const struct audio *au,
+		       const struct stream *strm, zv_stream_rate *rate)
 {
 	zv_stream_rate_update(rate, strm, tmr_jiffies());
 
-	int err = add_int(o, "buffer", static_cast<int64_t>(audio_jb_current_value(au)));
+	struct zvaudio_receive_figures f;
+	const bool received = zvaudio_track_receive(t, &f);
+	const uint64_t buffer = received ? f.buffer_ms : audio_jb_current_value(au);
+	int err = add_int(o, "buffer", static_cast<int64_t>(buffer));
 	err |= add_int(o, "rx_bitrate", rate->rx_bitrate);
 	err |= add_int(o, "tx_bitrate", rate->tx_bitrate);
 	err |= add_int(o, "rx_packets", stream_metric_get_rx_n_packets(strm));
@@ -65,8 +69,8 @@ int add_stream_figures(struct odict *o, const struct audio *au, const struct str
 		err |= add_int(o, "tx_jitter", rs->tx.jit);
 		err |= add_int(o, "rtt", rs->rtt);
 	}
-	if (!err)
-		add_jbuf(o, strm);
+	if (!err && received)
+		add_jbuf(o, f);
 	return err;
 }
 
@@ -87,7 +91,7 @@ struct odict *track_entry(const struct track *t)
 	err |= add_bool(o, "active", strm != nullptr);
 	err |= add_bool(o, "call", call != nullptr);
 	if (strm && rate)
-		err |= add_stream_figures(o, au, strm, rate);
+		err |= add_stream_figures(o, t, au, strm, rate);
 	else if (rate)
 		*rate = zv_stream_rate{};
 

@@ -2,13 +2,16 @@
 // received audio from a ring that this thread filled shortly before, and
 // leaves each call's frame to send in another. Once per period this thread
 // hands the frames to the calls' read handlers, where the SIP library
-// encodes and sends them, and pulls every call's next period through the
-// player's write handler, where the library decodes, and through the call's
-// clock follower, which keeps the library's receive buffer at its floor.
-// Every handler runs inside engine_lock, so none runs on a call whose state
-// the main thread is tearing down.
+// encodes and sends them, and pulls every call's next period from the
+// call's receive playout (receive.h) through the call's clock follower,
+// which keeps the playout's headroom in its band. Every handler runs inside
+// engine_lock, so none runs on a call whose state the main thread is
+// tearing down; the sends also inside the main loop's lock, so that none
+// runs while a handler of the main loop changes the call.
 #include "engine.h"
+#include "main_loop_lock.h"
 #include "platform.h"
+#include "receive.h"
 #include "webapp_engine.h"
 
 #include <algorithm>
@@ -25,10 +28,8 @@ sem_t wake;
 pthread_t thread;
 std::atomic<bool> running{false};
 
-// The receive buffer's band: from 5 ms above its configured minimum (room
-// for the far end's packets to come a little late) up to 10 ms above that.
+// The playout's headroom is kept from its target up to 10 ms above it.
 constexpr double frames_per_ms = ZV_RATE / 1000.0;
-constexpr double margin_ms = 5.0;
 constexpr double band_ms = 10.0;
 
 // The next period's audio is decoded this long before the period is due:
@@ -46,11 +47,23 @@ void raise_priority()
 	pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 }
 
+int64_t pull_due()
+{
+	return zva.next_period_ns.load(std::memory_order_relaxed) - pull_lead_ns;
+}
+
+int64_t monotonic_ns()
+{
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 // Whether the next period came before its pull was due: the thread then
 // pulls at once.
 bool wait_for_pull()
 {
-	const int64_t due = zva.next_period_ns.load(std::memory_order_relaxed) - pull_lead_ns;
+	const int64_t due = pull_due();
 	struct timespec at = {time_t(due / 1000000000), long(due % 1000000000)};
 	int err;
 	do
@@ -75,14 +88,15 @@ void *calls_main(void *arg)
 		}
 		if (!running.load(std::memory_order_acquire))
 			break;
-		// What the period gave to send goes out at once; what it will take
-		// is decoded as late as is safe, so that it waits in the ring for
-		// as short a time as it can.
-		zvaudio_calls_send();
+		// What the period gave to send goes out at once, unless the main
+		// loop is busy until the pull is due; what the period will take is
+		// decoded as late as is safe, so that it waits in the ring for as
+		// short a time as it can.
+		zvaudio_calls_send(pull_due());
 		woken = wait_for_pull();
 		if (!running.load(std::memory_order_acquire))
 			break;
-		zvaudio_calls_pull(zva.pull_frames.load(std::memory_order_relaxed));
+		zvaudio_calls_pull(zva.pull_frames.load(std::memory_order_relaxed), monotonic_ns());
 	}
 	return nullptr;
 }
@@ -91,9 +105,11 @@ void start_follow(struct call_path *p)
 {
 	follow_reset(&p->follow);
 	const struct config *cfg = conf_config();
-	const double lo = cfg ? (double(cfg->audio.buffer.min) + margin_ms) * frames_per_ms : 0;
+	const double min_ms = cfg ? double(cfg->audio.buffer.min) : 0;
+	const double max_ms = cfg ? double(cfg->audio.buffer.max) : 0;
+	playout_restart(p->receive, p->play_generation, min_ms, max_ms);
+	const double lo = p->receive->play.target_ms * frames_per_ms;
 	follow_control_init(&p->control, lo, lo + band_ms * frames_per_ms);
-	p->drop = 0;
 }
 
 void send_track(struct track *t)
@@ -114,7 +130,7 @@ void send_track(struct track *t)
 	}
 }
 
-void pull_track(struct track *t, size_t frames)
+void pull_track(struct track *t, size_t frames, int64_t now_ns)
 {
 	struct call_path *p = t->path;
 	struct auplay_st *pl = t->play;
@@ -124,40 +140,53 @@ void pull_track(struct track *t, size_t frames)
 		p->rx_from.store(p->rx.written(), std::memory_order_release);
 		start_follow(p);
 	}
+	// A call's packets go to its playout as they come; players of anything
+	// else are served through their own write handler.
+	struct call_receive *r = pl->audio ? p->receive : nullptr;
+	if (r)
+		playout_begin_pull(r, now_ns);
+
 	const size_t start = std::max(p->rx_from.load(std::memory_order_relaxed),
 				      p->rx.written() - p->rx.read_available());
 	const size_t have = p->rx.written() - start;
-	if (have >= frames)
-		return;
-	const size_t out = std::min(frames - have, ZV_PERIOD_VALUES / 2);
-
-	const size_t need = follow_input_needed(&p->follow, out, p->drop);
-	if (need) {
-		int16_t *in = follow_input(&p->follow, need);
-		if (in) {
-			webapp_session_play(t, in, pl->wh, 2 * need, pl->arg);
-			follow_input_done(&p->follow, need);
+	if (have < frames) {
+		const size_t out = std::min(frames - have, ZV_PERIOD_VALUES / 2);
+		const size_t need = follow_input_needed(&p->follow, out);
+		if (need) {
+			int16_t *in = follow_input(&p->follow, need);
+			if (in) {
+				if (r)
+					webapp_session_play(t, in, playout_write, 2 * need, r);
+				else
+					webapp_session_play(t, in, pl->wh, 2 * need, pl->arg);
+				follow_input_done(&p->follow, need);
+			}
 		}
+		follow_produce(&p->follow, pl->sampv, out);
+		p->rx.write(pl->sampv, out);
 	}
-	const size_t dropped = follow_produce(&p->follow, pl->sampv, out, p->drop);
-	if (dropped)
-		follow_control_dropped(&p->control, dropped);
-	p->rx.write(pl->sampv, out);
+	if (!r)
+		return;
 
-	// The level once the library has decoded what its next read needs: its
-	// receive buffer and the frames read ahead of the output.
-	p->drop = 0;
-	if (pl->audio && audio_rxaubuf_started(pl->audio)) {
-		const double level = double(audio_jb_current_value(pl->audio)) * frames_per_ms +
-				     double(follow_ahead(&p->follow));
-		p->drop = follow_control_update(&p->control, &p->follow, level, out);
-	}
+	// The follower keeps the headroom of the packets in the band above the
+	// playout's target; the playout's own steps (audio taken out or put
+	// in, or none to play) start its measurement over.
+	struct playout *play = &r->play;
+	const double lo = play->target_ms * frames_per_ms;
+	follow_control_band(&p->control, lo, lo + band_ms * frames_per_ms);
+	if (play->stretched || play->starving || !play->playing)
+		follow_control_restart(&p->control);
+	else
+		follow_control_update(&p->control, &p->follow, play->headroom_ms * frames_per_ms);
+	play->stretched = 0;
+	playout_end_pull(r, follow_ahead(&p->follow));
 }
 
 // The path's buffers, in one mapping of their own.
 struct path_layout {
 	size_t rx, call, tx, send, follow_data, follow_channels, bytes;
 };
+
 
 path_layout layout(size_t follow_frames)
 {
@@ -181,6 +210,7 @@ path_layout layout(size_t follow_frames)
 void path_destructor(void *arg)
 {
 	auto *p = static_cast<struct call_path *>(arg);
+	receive_free(p->receive);
 	if (p->buffers)
 		munmap(p->buffers, p->buffers_size);
 	p->~call_path();
@@ -205,6 +235,11 @@ struct call_path *call_path_alloc()
 	}
 	p->buffers = static_cast<uint8_t *>(buffers);
 	p->buffers_size = l.bytes;
+	p->receive = receive_alloc();
+	if (!p->receive) {
+		mem_deref(p);
+		return nullptr;
+	}
 	p->rx_data = reinterpret_cast<int16_t *>(p->buffers + l.rx);
 	p->call = reinterpret_cast<int16_t *>(p->buffers + l.call);
 	p->tx_data = reinterpret_cast<int16_t *>(p->buffers + l.tx);
@@ -225,6 +260,7 @@ void call_path_commit(struct call_path *p)
 	// Every page present before the period or the calls' thread first
 	// touches it, so that neither waits for the kernel to fault one in.
 	std::memset(p->buffers, 0, p->buffers_size);
+	receive_commit(p->receive);
 	p->committed = true;
 }
 
@@ -233,17 +269,22 @@ void call_path_free(struct call_path *p)
 	mem_deref(p);
 }
 
-void zvaudio_calls_send()
+void zvaudio_calls_send(int64_t deadline_ns)
 {
-	std::lock_guard<std::mutex> lock(engine_lock);
-	for (struct le *le = zva.track_list.head; le; le = le->next) {
-		auto *t = static_cast<struct track *>(le->data);
-		if (t->path)
-			send_track(t);
+	if (!main_loop_lock_until(deadline_ns))
+		return;
+	{
+		std::lock_guard<std::mutex> lock(engine_lock);
+		for (struct le *le = zva.track_list.head; le; le = le->next) {
+			auto *t = static_cast<struct track *>(le->data);
+			if (t->path)
+				send_track(t);
+		}
 	}
+	main_loop_unlock();
 }
 
-void zvaudio_calls_pull(uint32_t frames)
+void zvaudio_calls_pull(uint32_t frames, int64_t now)
 {
 	if (!frames)
 		return;
@@ -251,7 +292,7 @@ void zvaudio_calls_pull(uint32_t frames)
 	for (struct le *le = zva.track_list.head; le; le = le->next) {
 		auto *t = static_cast<struct track *>(le->data);
 		if (t->path && t->play)
-			pull_track(t, frames);
+			pull_track(t, frames, now);
 	}
 }
 

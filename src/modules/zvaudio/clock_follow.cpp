@@ -154,23 +154,13 @@ void steer(struct clock_follower *f)
 	f->frac = x - double(whole);
 }
 
-// Out frames between the input frames, crossfaded into the audio drop
-// frames later when drop is not 0.
-[[gnu::always_inline]] inline void interpolate_frames(struct clock_follower *f, int16_t *out, size_t out_frames,
-						      size_t drop)
+// Out frames between the input frames.
+[[gnu::always_inline]] inline void interpolate_frames(struct clock_follower *f, int16_t *out, size_t out_frames)
 {
 	const filter_table &filter = table();
 	for (size_t i = 0; i < out_frames; ++i) {
 		float v[2];
 		value_at(filter, f, f->pos, f->frac, v);
-		if (drop) {
-			// Raised-cosine crossfade.
-			float w[2];
-			value_at(filter, f, f->pos + drop, f->frac, w);
-			const float g = float(0.5 - 0.5 * std::cos(M_PI * (double(i) + 0.5) / double(out_frames)));
-			v[0] += g * (w[0] - v[0]);
-			v[1] += g * (w[1] - v[1]);
-		}
 		out[2 * i] = to_s16(v[0]);
 		out[2 * i + 1] = to_s16(v[1]);
 		advance(f);
@@ -180,18 +170,18 @@ void steer(struct clock_follower *f)
 // The filter is most of a correcting period: it is built twice, for any
 // x86-64 and for the vector units of today's machines, and the machine's
 // own is chosen once at start.
-typedef void interpolate_h(struct clock_follower *f, int16_t *out, size_t out_frames, size_t drop);
+typedef void interpolate_h(struct clock_follower *f, int16_t *out, size_t out_frames);
 
-void interpolate_any(struct clock_follower *f, int16_t *out, size_t out_frames, size_t drop)
+void interpolate_any(struct clock_follower *f, int16_t *out, size_t out_frames)
 {
-	interpolate_frames(f, out, out_frames, drop);
+	interpolate_frames(f, out, out_frames);
 }
 
 #if defined(__x86_64__)
 __attribute__((target("avx2,fma"))) void interpolate_wide(struct clock_follower *f, int16_t *out,
-							  size_t out_frames, size_t drop)
+							  size_t out_frames)
 {
-	interpolate_frames(f, out, out_frames, drop);
+	interpolate_frames(f, out, out_frames);
 }
 #endif
 
@@ -206,14 +196,6 @@ interpolate_h *machine_interpolate()
 }
 
 interpolate_h *const interpolate = machine_interpolate();
-
-bool quiet(const int16_t *v, size_t values)
-{
-	for (size_t k = 0; k < values; ++k)
-		if (v[k] > FOLLOW_QUIET || v[k] < -FOLLOW_QUIET)
-			return false;
-	return true;
-}
 
 // The input frames that out output frames span from the current position,
 // at a speed of at most speed away from 1, with the frames the filter
@@ -256,12 +238,12 @@ void follow_reset(struct clock_follower *f)
 	f->landing = false;
 }
 
-size_t follow_input_needed(const struct clock_follower *f, size_t out, size_t drop)
+size_t follow_input_needed(const struct clock_follower *f, size_t out)
 {
 	// The span once the period's step of the speed is taken.
 	struct clock_follower next = *f;
 	steer(&next);
-	const size_t end = f->pos + span(&next, out) + drop;
+	const size_t end = f->pos + span(&next, out);
 	return end > f->count ? end - f->count : 0;
 }
 
@@ -291,32 +273,21 @@ void follow_input_done(struct clock_follower *f, size_t frames)
 	f->count += frames;
 }
 
-size_t follow_produce(struct clock_follower *f, int16_t *out, size_t out_frames, size_t drop)
+void follow_produce(struct clock_follower *f, int16_t *out, size_t out_frames)
 {
 	steer(f);
 	const size_t needed = span(f, out_frames);
 	if (f->pos + needed > f->count) {
 		// Not enough input (the caller could not append it): silence.
 		std::memset(out, 0, 2 * out_frames * sizeof(int16_t));
-		return 0;
+		return;
 	}
-
-	if (drop) {
-		const size_t from = f->pos - (FOLLOW_HALF - 1);
-		const size_t to = f->pos + needed + drop;
-		if (to > f->count || !quiet(f->buf + 2 * from, 2 * (to - from)))
-			drop = 0;
-	}
-
-	if (!drop && follow_at_rest(f)) {
+	if (follow_at_rest(f)) {
 		std::memcpy(out, f->buf + 2 * f->pos, 2 * out_frames * sizeof(int16_t));
 		f->pos += out_frames;
-		return 0;
+		return;
 	}
-
-	interpolate(f, out, out_frames, drop);
-	f->pos += drop;
-	return drop;
+	interpolate(f, out, out_frames);
 }
 
 size_t follow_ahead(const struct clock_follower *f)
@@ -334,8 +305,6 @@ namespace {
 // Speed per frame of error: 20 ms from the band's middle asks for the
 // largest speed.
 constexpr double GAIN = FOLLOW_MAX_SPEED / 960.0;
-// An excess this far beyond the band is also dropped where it is quiet.
-constexpr double DROP_EXCESS = 480.0;
 // Close enough to the goal of a correction.
 constexpr double NEAR_GOAL = 24.0;
 
@@ -349,14 +318,25 @@ void follow_control_init(struct follow_control *c, double lo_frames, double hi_f
 	c->goal = 0;
 }
 
-size_t follow_control_update(struct follow_control *c, struct clock_follower *f, double level,
-			     size_t period_frames)
+void follow_control_band(struct follow_control *c, double lo_frames, double hi_frames)
+{
+	c->lo = lo_frames;
+	c->hi = hi_frames;
+}
+
+void follow_control_restart(struct follow_control *c)
+{
+	c->n = 0;
+	c->goal = 0;
+}
+
+void follow_control_update(struct follow_control *c, struct clock_follower *f, double level)
 {
 	c->levels[c->n % FOLLOW_WINDOW] = level;
 	++c->n;
 	if (c->n < FOLLOW_WINDOW) {
 		f->target = 0;
-		return 0;
+		return;
 	}
 	// A level that leaves the band is brought back inside, far enough to
 	// leave room for the next step of a level that moves in steps: one
@@ -371,13 +351,4 @@ size_t follow_control_update(struct follow_control *c, struct clock_follower *f,
 		c->goal = 0;
 	const double error = c->goal != 0 ? low - c->goal : 0;
 	f->target = std::clamp(error * GAIN, -FOLLOW_MAX_SPEED, FOLLOW_MAX_SPEED);
-	if (low - c->hi > DROP_EXCESS)
-		return std::min(period_frames, size_t(error));
-	return 0;
-}
-
-void follow_control_dropped(struct follow_control *c, size_t frames)
-{
-	for (double &l : c->levels)
-		l -= double(frames);
 }

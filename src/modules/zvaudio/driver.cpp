@@ -1,6 +1,7 @@
 // The SIP library's audio source and player on the driver "zvaudio": each
 // state binds to one track, and the engine period serves it from there.
 #include "engine.h"
+#include "receive.h"
 
 namespace {
 
@@ -34,14 +35,19 @@ void play_destructor(void *arg)
 {
 	auto *st = static_cast<struct auplay_st *>(arg);
 	info("zvaudio: destruct auplay\n");
+	bool unbound = false;
 	{
 		std::lock_guard<std::mutex> lock(engine_lock);
 		struct track *t = st->track;
 		if (t && t->play == st) {
 			t->play_active.store(false, std::memory_order_release);
 			t->play = nullptr;
+			unbound = true;
 		}
 	}
+	// The calls' thread no longer reaches the call's decoders.
+	if (unbound && st->audio)
+		receive_unbind(st->track->path->receive);
 	mem_deref(st->sampv);
 }
 
@@ -104,6 +110,8 @@ int zvaudio_play_alloc(struct auplay_st **stp, const struct auplay *ap, struct a
 		++t->path->play_generation;
 		t->play_active.store(true, std::memory_order_release);
 	}
+	if (st->audio)
+		receive_bind(t->path->receive, st->audio, t->path->play_generation);
 	*stp = st;
 	return 0;
 }
@@ -164,6 +172,8 @@ void zvaudio_unbind_all()
 			t->play->track = nullptr;
 		if (t->src)
 			t->src->track = nullptr;
+		if (t->path)
+			receive_unbind(t->path->receive);
 		t->play = nullptr;
 		t->src = nullptr;
 		t->play_active = false;

@@ -58,7 +58,8 @@ struct call_path {
 	int16_t *follow_data;
 	float *follow_channels;
 	struct follow_control control;
-	size_t drop;                      // frames the control drops in the next pull
+	// The call's packets and their playout, when the player is a call's.
+	struct call_receive *receive;
 	// Where the buffers above live; present once a call has bound.
 	uint8_t *buffers;
 	size_t buffers_size;
@@ -116,6 +117,7 @@ struct zvaudio_engine {
 	char error_text[512];
 	struct tmr debug_timer;
 	struct tmr watchdog_timer;
+	struct tmr receive_timer;
 
 	std::atomic<bool> monitoring{true};
 	std::atomic<bool> monostream{true};
@@ -157,6 +159,8 @@ int input_callback(const void *input, void *output, unsigned long frames,
 int output_callback(const void *input, void *output, unsigned long frames,
 		    const PaStreamCallbackTimeInfo *time, PaStreamCallbackFlags status, void *user);
 void zvaudio_debug(void *arg);
+// Each second: what went wrong with the calls' received packets, in the log.
+void zvaudio_receive_report(void *arg);
 void zvaudio_log_period_errors();
 
 // The driver's source and player.
@@ -174,7 +178,8 @@ struct auplay_st {
 	void *arg;
 	struct auplay_prm prm;
 	struct track *track;
-	struct audio *audio;          // the call's audio object when arg is known to be it
+	struct audio *audio;          // the call's audio object when arg is known to be it:
+	                              // its packets then take the receive path
 };
 
 struct ausrc_st {
@@ -190,12 +195,17 @@ struct ausrc_st {
 // The calls' thread: woken by the period once for all calls, it hands the
 // period's frames to the calls' read handlers (where the SIP library encodes
 // and sends them) and pulls each call's received audio, through the call's
-// clock follower, for the next period. Both run inside engine_lock.
+// clock follower, for the next period. Both run inside engine_lock; the
+// sends also inside the main loop's lock, which they wait for no later than
+// deadline_ns (CLOCK_MONOTONIC; 0: as long as it takes): the frames of a
+// main loop that is busy wait in the rings for the next turn.
 int zvaudio_calls_start();
 void zvaudio_calls_stop();
 void zvaudio_calls_wake();
-void zvaudio_calls_send();
-void zvaudio_calls_pull(uint32_t frames);
+void zvaudio_calls_send(int64_t deadline_ns);
+// now_ns: the pull's time (CLOCK_MONOTONIC), against which the calls'
+// packets arrived.
+void zvaudio_calls_pull(uint32_t frames, int64_t now_ns);
 struct call_path *call_path_alloc();
 // Makes the path's memory present, before a call's player or source binds.
 void call_path_commit(struct call_path *p);

@@ -1,6 +1,7 @@
 // The module frame: registration as the sound driver "zvaudio", the eight
 // tracks, PortAudio and the two module timers.
 #include "engine.h"
+#include "main_loop_lock.h"
 #include "platform.h"
 #include "record.h"
 
@@ -97,6 +98,10 @@ int zvaudio_init(void)
 
 	if (zvaudio_tracks_init())
 		return ENOMEM;
+	if (int err = main_loop_lock_install()) {
+		warning("zvaudio: no lock for the main loop (%H)\n", ZV_ERRNO(err));
+		return err;
+	}
 	if (int err = zvaudio_calls_start()) {
 		warning("zvaudio: no thread for the calls' audio (%H)\n", ZV_ERRNO(err));
 		return err;
@@ -114,6 +119,8 @@ int zvaudio_init(void)
 	tmr_start(&zva.debug_timer, 10000, zvaudio_debug, nullptr);
 	tmr_init(&zva.watchdog_timer);
 	tmr_start(&zva.watchdog_timer, 1000, zvaudio_stream_watchdog, nullptr);
+	tmr_init(&zva.receive_timer);
+	tmr_start(&zva.receive_timer, 1000, zvaudio_receive_report, nullptr);
 
 	zv_timer_period_begin();
 	info("zvaudio ready\n");
@@ -123,6 +130,7 @@ int zvaudio_init(void)
 int zvaudio_close(void)
 {
 	tmr_cancel(&zva.watchdog_timer);
+	tmr_cancel(&zva.receive_timer);
 	zva.reset_pending = false;
 	zvaudio_stream_release();
 	zvaudio_record_finish();
@@ -143,6 +151,7 @@ int zvaudio_close(void)
 	zva.device_info = static_cast<struct odict *>(mem_deref(zva.device_info));
 
 	zvaudio_calls_stop();
+	main_loop_lock_remove();
 	zvaudio_tracks_close();
 
 	zva.mix_buf = static_cast<int16_t *>(mem_deref(zva.mix_buf));

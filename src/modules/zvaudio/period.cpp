@@ -183,7 +183,7 @@ double follow_output(zvaudio_stream_state *st)
 	const long spare = st->out_spare.exchange(LONG_MAX, std::memory_order_relaxed);
 	if (st->jack || spare == LONG_MAX)
 		return 0;
-	follow_control_update(&st->out_control, &st->out_follow, double(spare), 0);
+	follow_control_update(&st->out_control, &st->out_follow, double(spare));
 	return st->out_follow.target;
 }
 
@@ -203,9 +203,9 @@ void queue_monitor(zvaudio_stream_state *st, uint32_t frames)
 		}
 		// As many frames as the follower can make of what it holds.
 		size_t out = frames + 2;
-		while (out && follow_input_needed(f, out, 0))
+		while (out && follow_input_needed(f, out))
 			--out;
-		follow_produce(f, st->out_block, out, 0);
+		follow_produce(f, st->out_block, out);
 		mix = st->out_block;
 		mix_frames = out;
 	}

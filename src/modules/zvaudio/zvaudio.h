@@ -113,6 +113,26 @@ int zvaudio_set_output(int id);
 // Shows text as "error_msg" of the device dictionary and pushes it.
 void zvaudio_set_error(const char *text);
 
+// The receive figures of a call track's call, copied from the calls'
+// thread: false when the track has no call's audio bound.
+struct zvaudio_receive_figures {
+	uint32_t buffer_ms;           // audio waiting to be played
+	uint32_t delay_ms;            // how long the fastest packets wait now
+	uint32_t jitter_ms;           // the arrival delay the target covers
+	int32_t skew_ppm;             // the far clock against ours
+	uint32_t packets;             // packets waiting
+	uint32_t received;            // packets put into the buffer, each once
+	uint32_t lost;                // expected from the sequence numbers, not received
+	uint32_t late;                // came after their turn and were dropped
+	uint32_t late_lost;           // of them, those whose turn was concealed
+	uint32_t oos;                 // came out of order
+	uint32_t dups;
+	uint32_t overflow;            // dropped for want of room
+	uint32_t flush;               // times the buffer started afresh
+	uint32_t concealed_ms;        // audio made up for packets that were not there
+};
+bool zvaudio_track_receive(const struct track *t, struct zvaudio_receive_figures *f);
+
 // Switches recording on or off.
 void zvaudio_record_set(bool on);
 
