@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "receive.h"
 #include "record.h"
 
 extern "C" void *__libc_malloc(size_t);
@@ -60,6 +61,66 @@ void caller_play(struct auframe *af, void *arg)
 
 void receive(struct auframe *, void *)
 {
+}
+
+// A codec of the benchmark's for the receive path: each 20 ms packet
+// decodes to 48 kHz stereo, as Opus does, at next to no cost of its own, so
+// that what is measured is the path's.
+int16_t tone_frames[1920];
+
+int tone_decode(struct audec_state *, int, void *sampv, size_t *sampc, bool, const uint8_t *, size_t)
+{
+	std::memcpy(sampv, tone_frames, sizeof(tone_frames));
+	*sampc = 1920;
+	return 0;
+}
+
+struct aucodec tone_codec;
+int64_t bench_clock_ns = int64_t(3600) * 1000000000;
+uint16_t next_seq;
+bool receiving;
+// Packets of 20 ms, every other period; the playout's target swung from
+// packet to packet far above and below the headroom, so that every packet's
+// audio is shortened or lengthened by a pitch period.
+bool stretching;
+
+void use_receive_path(bool on)
+{
+	receiving = on;
+	for (struct le *le = zva.track_list.head; le; le = le->next) {
+		auto *t = static_cast<struct track *>(le->data);
+		if (t->local || !t->play)
+			continue;
+		struct call_receive *r = t->path->receive;
+		t->play->audio = on ? reinterpret_cast<struct audio *>(&tone_codec) : nullptr;
+		r->decoders[0] = rx_decoder{};
+		r->decoders[0].ac = &tone_codec;
+		auresamp_init(&r->decoders[0].resampler);
+		r->decoder_count = on ? 1 : 0;
+	}
+}
+
+void feed_packets(int period)
+{
+	if (!receiving || period % 2)
+		return;
+	for (struct le *le = zva.track_list.head; le; le = le->next) {
+		auto *t = static_cast<struct track *>(le->data);
+		if (t->local || !t->play)
+			continue;
+		struct call_receive *r = t->path->receive;
+		struct rx_packet p = {};
+		p.arrival_ns = bench_clock_ns - 30000000;
+		p.generation = t->path->play_generation;
+		p.seq = next_seq;
+		p.ts = uint32_t(next_seq) * 960u;
+		p.len = 4;
+		p.payload[0] = uint8_t(t->id);
+		r->queue.write(&p, 1);
+		if (stretching)
+			r->play.min_ms = (period / 2) % 2 ? 0 : 100;
+	}
+	++next_seq;
 }
 
 double cpu_seconds()
@@ -111,8 +172,10 @@ result run(double device_rate, int periods, bool correcting = false)
 			in[2 * f] = in[2 * f + 1] = 0.3f * float(std::sin(0.05 * (p * frames + f)));
 		if (correcting)
 			correct_all();
+		feed_packets(p);
 		auto c0 = std::chrono::steady_clock::now();
-		zvaudio_calls_pull(pull, 0);
+		zvaudio_calls_pull(pull, bench_clock_ns);
+		bench_clock_ns += 10000000;
 		auto c1 = std::chrono::steady_clock::now();
 		counting = true;
 		auto t0 = std::chrono::steady_clock::now();
@@ -228,6 +291,22 @@ int main(int argc, char **argv)
 	std::printf("  the period beyond its converters: %.1f us (median), the period %.2f x its converters\n",
 		    resampled.median_us - converters.median_us, resampled.median_us / converters.median_us);
 	report("48000 Hz device, every caller correcting", run(48000, periods, true));
+	tone_codec.name = "tone";
+	tone_codec.srate = tone_codec.crate = 48000;
+	tone_codec.ch = tone_codec.pch = 2;
+	tone_codec.dech = tone_decode;
+	for (size_t f = 0; f < 960; ++f)
+		tone_frames[2 * f] = tone_frames[2 * f + 1] = int16_t(4000 * std::sin(2 * M_PI * 440 * double(f) / 48000));
+	use_receive_path(true);
+	const result played_out = run(48000, periods);
+	report("48000 Hz device, calls on the receive path", played_out);
+	stretching = true;
+	const result stretched = run(48000, periods);
+	stretching = false;
+	report("  every caller's packets stretched", stretched);
+	std::printf("  the calls' thread %.1f us a period at rest, %.1f us stretching every packet (+%.1f us)\n",
+		    played_out.calls_mean_us, stretched.calls_mean_us, stretched.calls_mean_us - played_out.calls_mean_us);
+	use_receive_path(false);
 
 	zvaudio_record_init();
 	zvaudio_record_set(true);
