@@ -525,4 +525,5 @@ void playout_end_pull(struct call_receive *r, size_t ahead_frames)
 	f.received = uint32_t(p->received);
 	const uint64_t expected = p->expected_before + (p->streaming ? uint64_t(p->max_seq - p->base_seq + 1) : 0);
 	f.lost = expected > p->received ? uint32_t(expected - p->received) : 0;
+	r->figures.store(f);
 }

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "arrival_delay.h"
+#include "published.h"
 #include "ring.h"
 #include "sipstack.h"
 #include "zvaudio.h"
@@ -141,6 +142,8 @@ struct call_receive {
 	std::atomic<size_t> decoder_count{0};
 
 	struct playout play;
+	// The playout's figures as of the last pull, for the main loop.
+	published<struct zvaudio_receive_figures> figures;
 
 	// Where the buffers live; present once a call has bound.
 	uint8_t *buffers;
@@ -162,7 +165,7 @@ enum stream_rtp_verdict receive_tap(const struct sa *src, const struct sa *raddr
 				    const struct rtp_header *hdr, struct mbuf *mb, void *arg);
 // A line in the log when packets were refused, came late or were lost since
 // the last one; at most one every few seconds. figures: the playout's, as
-// copied under engine_lock.
+// published.
 void receive_log(struct call_receive *r, const char *track, const struct zvaudio_receive_figures *figures,
 		 int64_t now_ns);
 

@@ -9,12 +9,13 @@ namespace {
 
 constexpr uint64_t REPORT_MS = 1000;
 
+// The binding is the main loop's own; the figures are the calls' thread's,
+// read without waiting for it.
 bool copy_figures(const struct track *t, struct zvaudio_receive_figures *f)
 {
-	std::lock_guard<std::mutex> lock(engine_lock);
-	if (!t->path || !t->play || !t->play->audio || !t->path->receive->strm)
+	if (!t->path || !t->path->receive->strm)
 		return false;
-	*f = t->path->receive->play.figures;
+	*f = t->path->receive->figures.load();
 	return true;
 }
 
