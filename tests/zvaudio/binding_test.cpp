@@ -129,15 +129,18 @@ TEST_F(binding_test, audio_binds_to_its_own_call)
 
 	put_call(1);
 	put_call(2);
-	int audio1 = 0, audio2 = 0;
-	reinterpret_cast<uintptr_t *>(calls[1].get())[slot] = reinterpret_cast<uintptr_t>(&audio1);
-	reinterpret_cast<uintptr_t *>(calls[2].get())[slot] = reinterpret_cast<uintptr_t>(&audio2);
+	// Audio objects of zeros: the receive path finds no stream in them.
+	auto audio1 = std::make_unique<uint8_t[]>(65536), audio2 = std::make_unique<uint8_t[]>(65536);
+	std::memset(audio1.get(), 0, 65536);
+	std::memset(audio2.get(), 0, 65536);
+	reinterpret_cast<uintptr_t *>(calls[1].get())[slot] = reinterpret_cast<uintptr_t>(audio1.get());
+	reinterpret_cast<uintptr_t *>(calls[2].get())[slot] = reinterpret_cast<uintptr_t>(audio2.get());
 
 	struct auplay_st *p2 = nullptr, *p1 = nullptr;
 	struct ausrc_st *s2 = nullptr;
-	ASSERT_EQ(0, play(&p2, &audio2));
-	ASSERT_EQ(0, source(&s2, &audio2));
-	ASSERT_EQ(0, play(&p1, &audio1));
+	ASSERT_EQ(0, play(&p2, audio2.get()));
+	ASSERT_EQ(0, source(&s2, audio2.get()));
+	ASSERT_EQ(0, play(&p1, audio1.get()));
 	EXPECT_EQ(p2, track_at(2)->play);
 	EXPECT_EQ(s2, track_at(2)->src);
 	EXPECT_EQ(p1, track_at(1)->play);

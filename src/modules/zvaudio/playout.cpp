@@ -153,7 +153,9 @@ double waiting_ms(struct playout *p)
 {
 	double ms = double(p->fifo_frames) / FRAMES_PER_MS;
 	if (const struct playout_packet *n = newest(p)) {
-		const int64_t from = p->playing ? p->next_ts : head(p)->ts;
+		// While waiting for a packet, what has come since is what waits;
+		// a missing packet between others is waiting audio, concealed.
+		const int64_t from = p->playing && !p->starving ? p->next_ts : head(p)->ts;
 		ms += double(ts_frames(p, n->ts + p->duration - from)) / FRAMES_PER_MS;
 	}
 	return ms;

@@ -122,7 +122,8 @@ void receive_bind(struct call_receive *r, struct audio *au, uint32_t generation)
 	r->refused = r->logged = rx_refused{};
 	r->logged_figures = zvaudio_receive_figures{};
 	r->logged_ns = monotonic_ns();
-	stream_set_rtp_tap(r->strm, receive_tap, r);
+	if (r->strm)
+		stream_set_rtp_tap(r->strm, receive_tap, r);
 }
 
 void receive_unbind(struct call_receive *r)
