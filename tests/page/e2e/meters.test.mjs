@@ -48,7 +48,7 @@ test('statistics set the network widget and its popup', async (t) => {
   assert.equal(w.cells.jitter, '12.3 ms / 1.5 ms');
   assert.equal(w.cells.quality, 'fair');
   assert.equal(w.cells.bitrate, '64 kbit/s / 64 kbit/s');
-  // figures the program leaves out read "-"
+  // figures an entry leaves out read "-"
   assert.equal(w.cells.jb_late, '2 / -');
   assert.equal(w.cells.jb_delay, '-');
 

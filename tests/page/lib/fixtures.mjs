@@ -37,9 +37,9 @@ export function meterLine(levels = {}, time = '0:00:00') {
   return fields.join(' ');
 }
 
-// A STATS entry as the program sends it: its SIP library has no delay,
-// jitter, skew or late-lost figures of the jitter buffer, so "jbuf" carries
-// the other eight members; jbuf 'full' gives all twelve.
+// A STATS entry whose "jbuf" carries eight members, without the engine's
+// delay, jitter, skew and late-lost figures; jbuf 'full' gives all twelve,
+// as the program sends them.
 export function statsEntry(track, { active = true, rxPackets = 500, rtt = 20000, jitter = 2000, put, lost = 0, jbuf = true } = {}) {
   if (!active) return { track, active: false, call: false };
   const e = {

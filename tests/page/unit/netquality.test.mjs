@@ -123,7 +123,7 @@ test('cell texts', () => {
   assert.deepEqual(cellTexts(e, 'fair', 2.345), {
     quality: 'fair (2.3 % loss)', rtt: '250.0 ms', bitrate: '64 kbit/s / 64 kbit/s', packets: '500 / 498',
     lost: '-2 / -', jitter: '12.3 ms / 2.0 ms', buffer: '60 ms', jb_delay: '40 ms', jb_jitter: '3 ms',
-    jb_skew: '-1 ms', jb_packets: '4', jb_lost: '7', jb_late: '2 / 1', jb_oos: '5 / 6', jb_overflow: '8 / 9',
+    jb_skew: '-1 ppm', jb_packets: '4', jb_lost: '7', jb_late: '2 / 1', jb_oos: '5 / 6', jb_overflow: '8 / 9',
   });
   const bare = cellTexts({ ...e, rtt: 0, rx_jitter: undefined, jbuf: undefined }, 'good', null);
   assert.equal(bare.quality, 'good');
@@ -137,8 +137,8 @@ test('cell texts', () => {
 });
 
 test('figures the program leaves out show as "-"', () => {
-  // the SIP library here has no delay, jitter, skew or late-lost figures of
-  // its jitter buffer, and a stream may lack RTCP figures and bit rates
+  // an entry without the engine's delay, jitter, skew and late-lost
+  // figures of its buffer, and a stream may lack RTCP figures and bit rates
   const real = {
     active: true, rx_packets: 812, tx_packets: 810, buffer: 20, rx_bitrate: 0,
     jbuf: { packets: 2, put: 800, lost: 0, late: 0, oos: 1, dups: 0, overflow: 0, flush: 3 },

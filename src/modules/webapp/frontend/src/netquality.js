@@ -120,7 +120,7 @@ export function cellTexts(entry, cls, loss) {
   if (jb && typeof jb === 'object') {
     cells.jb_delay = withUnit(jb.delay, 'ms');
     cells.jb_jitter = withUnit(jb.jitter, 'ms');
-    cells.jb_skew = withUnit(jb.skew, 'ms');
+    cells.jb_skew = withUnit(jb.skew, 'ppm');
     cells.jb_packets = text(jb.packets);
     cells.jb_lost = text(jb.lost);
     cells.jb_late = pair(text(jb.late), text(jb.late_lost));
