@@ -62,3 +62,19 @@ def median_level(audio, channel, freq, start_s, end_s, window=4800):
     vals = sorted(tone_level(samples, channels, channel, freq, s, window)
                   for s in range(int(start_s * 48000), last, window))
     return vals[len(vals) // 2] if vals else 0.0
+
+
+def peak_level(audio, channel, freq, start_s, end_s, window=4800):
+    """The highest tone level of the windows of 0.1 s between two times."""
+    channels, samples = audio
+    last = min(len(samples) // channels, int(end_s * 48000)) - window
+    return max((tone_level(samples, channels, channel, freq, s, window)
+                for s in range(int(start_s * 48000), last + 1, window)), default=0.0)
+
+
+def onset(audio, channel, freq, level, window=4800):
+    """The time of the first window of 0.1 s whose tone reaches level;
+    None when none does."""
+    channels, samples = audio
+    return next((s / 48000 for s in range(0, len(samples) // channels - window + 1, window)
+                 if tone_level(samples, channels, channel, freq, s, window) >= level), None)

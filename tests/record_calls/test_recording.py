@@ -96,11 +96,11 @@ class RecordingTest(CallTest):
         self.options = Options()
         self.addCleanup(self.options.close)
 
-    def caller(self, name, sip, ctrl, freq, level, key):
-        """A far end sending a tone of freq and level on both sides, called
-        in and established on track key."""
+    def caller(self, name, sip, ctrl, freq, level, key, seconds=60):
+        """A far end sending a tone of freq and level on both sides for
+        seconds, called in and established on track key."""
         wav = os.path.join(self.root, name + ".wav")
-        write_tone(wav, level, level, freq, freq, seconds=60)
+        write_tone(wav, level, level, freq, freq, seconds=seconds)
         far = self.farend(name, sip, ctrl, wav)
         far.dial(OURS)
         self.page.until(lambda m: state_of(m, key) == "Established")

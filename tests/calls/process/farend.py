@@ -7,6 +7,7 @@ import glob
 import json
 import math
 import os
+import re
 import signal
 import socket
 import struct
@@ -173,6 +174,19 @@ class FarEnd:
         self.log.flush()
         with open(self.log.name, errors="replace") as f:
             return f.read()
+
+    def rtp_source(self, timeout=15):
+        """(address, port) the far end receives the call's RTP from: the
+        other side's own RTP socket."""
+        end = time.monotonic() + timeout
+        while True:
+            m = re.search(r"incoming rtp for 'audio' established, receiving from ([0-9.]+):(\d+)",
+                          self.output())
+            if m:
+                return m.group(1), int(m.group(2))
+            if time.monotonic() > end:
+                raise AssertionError("far end %s receives no RTP:\n%s" % (self.dir, self.output()))
+            time.sleep(0.05)
 
     def received(self):
         """The WAV files of what the far end decoded, newest last."""
