@@ -24,7 +24,7 @@ constexpr int64_t NS_PER_MS = 1000000;
 // close to the configured maximum that a packet has no room above it.
 constexpr double QUANTILE = 0.97;
 constexpr double MARGIN_MS = 5.0;
-constexpr double FLOOR_ABOVE_MIN_MS = 5.0;
+constexpr double FLOOR_ABOVE_MIN_MS = 12.0;
 constexpr double CEILING_BELOW_MAX_MS = 20.0;
 // Headroom this far above the target is taken out by shortening, and this
 // far below it put in by lengthening, down (or up) to AIM_MS from it; the
