@@ -29,6 +29,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "webapp", "process"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
+from jack_registry import reclaim_dead_servers  # noqa: E402
 from zvprocess import WebSocket  # noqa: E402
 
 PAGE_PORT = 8097
@@ -47,6 +49,7 @@ def in_private_network():
 class Jack:
     def __init__(self):
         self.name = "zvbench-%d" % os.getpid()
+        reclaim_dead_servers()
         self.proc = subprocess.Popen(
             ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-r", "48000", "-p", "480",
              "-C", "2", "-P", "2"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

@@ -23,7 +23,9 @@ import wave
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "webapp", "process"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
 import zvprocess  # noqa: E402
+from jack_registry import reclaim_dead_servers  # noqa: E402
 
 BARESIP_MODULES = "/usr/lib/baresip/modules"
 PROGRAM_SIP = "127.0.0.1:5090"
@@ -50,6 +52,7 @@ class Jack:
         os.environ["JACK_NO_AUDIO_RESERVATION"] = "1"
         end = time.monotonic() + patience
         while True:
+            reclaim_dead_servers()
             self.proc = subprocess.Popen(
                 ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-r", "48000",
                  "-p", "480", "-C", "2", "-P", "2"],

@@ -24,8 +24,10 @@ bool jack_server::start(int rate, int period, int in_channels, int out_channels)
 	argv.push_back(nullptr);
 
 	// Other servers on the machine can fill JACK's registry of servers for
-	// a while: a server that ended at once is started again.
+	// a while: a server that ended at once is started again, after the
+	// places of servers that were killed have been given back.
 	for (int tries = 0; tries < 15; ++tries) {
+		std::system("python3 " ZV_JACK_REGISTRY_TOOL);
 		posix_spawn_file_actions_t actions;
 		posix_spawn_file_actions_init(&actions);
 		posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);

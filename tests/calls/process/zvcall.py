@@ -18,7 +18,9 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "webapp", "process"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
 
+from jack_registry import reclaim_dead_servers  # noqa: E402
 from zvprocess import WebSocket, zvtest  # noqa: E402
 
 PROGRAM = os.environ.get("ZV_PROGRAM", "")
@@ -52,6 +54,7 @@ class Jack:
         # The machine holds eight JACK servers; others' may take a while to
         # go away.
         for attempt in range(8):
+            reclaim_dead_servers()
             self.proc = subprocess.Popen(
                 ["jackd", *timing, "-n", self.name, "-d", "dummy", "-r", "48000",
                  "-p", "480", "-C", "2", "-P", "2"],

@@ -124,6 +124,7 @@ export class RealProgram {
   async startJack() {
     const end = Date.now() + 120000;
     for (;;) {
+      execFileSync('python3', [join(REPO, 'tests', 'lib', 'jack_registry.py')], { env: this.env, stdio: 'ignore' });
       // a generous client time-out: on a busy machine clients are slow to
       // open and to finish their cycles
       this.jack = spawn('jackd', ['--no-realtime', '-t', '10000', '-n', this.jackName, '-d', 'dummy', '-r', '48000', '-p', '480', '-C', '2', '-P', '2'],

@@ -16,6 +16,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "webapp", "process"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
+from jack_registry import reclaim_dead_servers  # noqa: E402
 from zvprocess import Program, WebSocket, get  # noqa: E402
 
 ALSA_CONF = os.path.join(HERE, "asound.conf")
@@ -36,6 +38,7 @@ class Jack:
         """Starts the server; retries while other servers on the machine
         fill JACK's registry of servers."""
         for _ in range(tries):
+            reclaim_dead_servers()
             self.err = tempfile.TemporaryFile()
             self.proc = subprocess.Popen(
                 ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-r", "48000",
