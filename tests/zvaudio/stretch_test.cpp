@@ -39,6 +39,18 @@ double off_tone(const std::vector<int16_t> &v, size_t frames, double freq, doubl
 	return worst;
 }
 
+// Frames of v, a period of the lag found taken out or said twice.
+size_t stretched(std::vector<int16_t> &v, size_t frames, bool shorten)
+{
+	const size_t lag = stretch_pitch(v.data(), frames, STRETCH_MIN_LAG, STRETCH_MAX_LAG);
+	if (shorten) {
+		stretch_shorten(v.data(), frames, lag);
+		return frames - lag;
+	}
+	stretch_lengthen(v.data(), frames, lag);
+	return frames + lag;
+}
+
 }
 
 TEST(time_stretch, the_lag_of_a_tone_is_a_whole_number_of_its_periods)
@@ -66,16 +78,7 @@ TEST(time_stretch, a_tone_shortened_or_lengthened_stays_smooth_at_its_pitch)
 	for (bool shorten : {true, false}) {
 		SCOPED_TRACE(shorten);
 		auto v = tone(960, freq, level, STRETCH_MAX_LAG);
-		const size_t lag = stretch_pitch(v.data(), 960, STRETCH_MIN_LAG, STRETCH_MAX_LAG);
-		size_t frames = 960;
-		if (shorten) {
-			stretch_shorten(v.data(), frames, lag);
-			frames -= lag;
-		}
-		else {
-			stretch_lengthen(v.data(), frames, lag);
-			frames += lag;
-		}
+		const size_t frames = stretched(v, 960, shorten);
 		EXPECT_LT(roughness(v, frames), bound);
 		// Whole periods went or came: the tone goes on as it was, in pitch
 		// and in phase, to within a fraction of a frame's shift; and it
@@ -103,16 +106,7 @@ TEST(time_stretch, noise_is_joined_without_a_step)
 	for (bool shorten : {true, false}) {
 		SCOPED_TRACE(shorten);
 		auto w = v;
-		const size_t lag = stretch_pitch(w.data(), 1920, STRETCH_MIN_LAG, STRETCH_MAX_LAG);
-		size_t frames = 1920;
-		if (shorten) {
-			stretch_shorten(w.data(), frames, lag);
-			frames -= lag;
-		}
-		else {
-			stretch_lengthen(w.data(), frames, lag);
-			frames += lag;
-		}
+		const size_t frames = stretched(w, 1920, shorten);
 		double worst = 0;
 		for (size_t f = 1; f < frames; ++f)
 			worst = std::max(worst, std::fabs(double(w[2 * f]) - w[2 * f - 2]));

@@ -8,6 +8,7 @@
 // engine_lock, so none runs on a call whose state the main thread is
 // tearing down; the sends also inside the main loop's lock, so that none
 // runs while a handler of the main loop changes the call.
+#include "buffer_layout.h"
 #include "engine.h"
 #include "main_loop_lock.h"
 #include "platform.h"
@@ -184,26 +185,21 @@ void pull_track(struct track *t, size_t frames, int64_t now_ns)
 
 // The path's buffers, in one mapping of their own.
 struct path_layout {
-	size_t rx, call, tx, send, follow_data, follow_channels, bytes;
+	size_t rx, call, tx, send, follow_data, follow_channels, receive, bytes;
 };
-
 
 path_layout layout(size_t follow_frames)
 {
+	buffer_layout b;
 	path_layout l = {};
-	size_t at = 0;
-	auto place = [&at](size_t bytes) {
-		const size_t here = at;
-		at += (bytes + 63) & ~size_t(63);
-		return here;
-	};
-	l.rx = place(2 * ZV_PATH_FRAMES * sizeof(int16_t));
-	l.call = place(ZV_PERIOD_VALUES * sizeof(int16_t));
-	l.tx = place(2 * ZV_PATH_FRAMES * sizeof(int16_t));
-	l.send = place(ZV_PERIOD_VALUES * sizeof(int16_t));
-	l.follow_data = place(2 * follow_frames * sizeof(int16_t));
-	l.follow_channels = place(2 * follow_frames * sizeof(float));
-	l.bytes = at;
+	l.rx = b.place(2 * ZV_PATH_FRAMES * sizeof(int16_t));
+	l.call = b.place(ZV_PERIOD_VALUES * sizeof(int16_t));
+	l.tx = b.place(2 * ZV_PATH_FRAMES * sizeof(int16_t));
+	l.send = b.place(ZV_PERIOD_VALUES * sizeof(int16_t));
+	l.follow_data = b.place(2 * follow_frames * sizeof(int16_t));
+	l.follow_channels = b.place(2 * follow_frames * sizeof(float));
+	l.receive = b.place(receive_buffer_bytes());
+	l.bytes = b.bytes;
 	return l;
 }
 
@@ -235,7 +231,7 @@ struct call_path *call_path_alloc()
 	}
 	p->buffers = static_cast<uint8_t *>(buffers);
 	p->buffers_size = l.bytes;
-	p->receive = receive_alloc();
+	p->receive = receive_alloc(p->buffers + l.receive);
 	if (!p->receive) {
 		mem_deref(p);
 		return nullptr;
@@ -260,7 +256,6 @@ void call_path_commit(struct call_path *p)
 	// Every page present before the period or the calls' thread first
 	// touches it, so that neither waits for the kernel to fault one in.
 	std::memset(p->buffers, 0, p->buffers_size);
-	receive_commit(p->receive);
 	p->committed = true;
 }
 

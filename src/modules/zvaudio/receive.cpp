@@ -1,10 +1,10 @@
-// A call's receive record: its buffers, made present when a call binds, and
-// the log's summary of what went wrong on the way in.
+// A call's receive record: its buffers, and the log's summary of what went
+// wrong on the way in.
 #include "receive.h"
 
-#include <cstring>
+#include "buffer_layout.h"
+
 #include <new>
-#include <sys/mman.h>
 
 namespace {
 
@@ -16,20 +16,15 @@ struct receive_layout {
 
 receive_layout layout()
 {
+	buffer_layout b;
 	receive_layout l = {};
-	size_t at = 0;
-	auto place = [&at](size_t bytes) {
-		const size_t here = at;
-		at += (bytes + 63) & ~size_t(63);
-		return here;
-	};
-	l.queue = place(RX_QUEUE_PACKETS * sizeof(struct rx_packet));
-	l.store = place(RX_STORE_PACKETS * sizeof(struct playout_packet));
-	l.fifo = place(2 * RX_FIFO_FRAMES * sizeof(int16_t));
-	l.block = place(2 * RX_DECODE_FRAMES * sizeof(int16_t));
-	l.scratch = place(2 * RX_DECODE_FRAMES * sizeof(int16_t));
-	l.last = place(2 * RX_DECODE_FRAMES * sizeof(int16_t));
-	l.bytes = at;
+	l.queue = b.place(RX_QUEUE_PACKETS * sizeof(struct rx_packet));
+	l.store = b.place(RX_STORE_PACKETS * sizeof(struct playout_packet));
+	l.fifo = b.place(2 * RX_FIFO_FRAMES * sizeof(int16_t));
+	l.block = b.place(2 * RX_DECODE_FRAMES * sizeof(int16_t));
+	l.scratch = b.place(2 * RX_DECODE_FRAMES * sizeof(int16_t));
+	l.last = b.place(2 * RX_DECODE_FRAMES * sizeof(int16_t));
+	l.bytes = b.bytes;
 	return l;
 }
 
@@ -37,8 +32,6 @@ void receive_destructor(void *arg)
 {
 	auto *r = static_cast<struct call_receive *>(arg);
 	receive_unbind(r);
-	if (r->buffers)
-		munmap(r->buffers, r->buffers_size);
 	r->~call_receive();
 }
 
@@ -49,41 +42,30 @@ uint32_t more(uint32_t now, uint32_t before)
 
 }
 
-struct call_receive *receive_alloc()
+size_t receive_buffer_bytes()
+{
+	return layout().bytes;
+}
+
+struct call_receive *receive_alloc(uint8_t *buffers)
 {
 	void *mem = mem_zalloc(sizeof(struct call_receive), receive_destructor);
 	if (!mem)
 		return nullptr;
 	auto *r = new (mem) call_receive();
 	const receive_layout l = layout();
-	// Untouched pages of the kernel's, zeroed, until a call binds.
-	void *buffers = mmap(nullptr, l.bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-	if (buffers == MAP_FAILED) {
-		mem_deref(r);
-		return nullptr;
-	}
-	r->buffers = static_cast<uint8_t *>(buffers);
-	r->buffers_size = l.bytes;
-	r->queue.init(r->buffers + l.queue, sizeof(struct rx_packet), RX_QUEUE_PACKETS);
-	r->play.store = reinterpret_cast<struct playout_packet *>(r->buffers + l.store);
-	r->play.fifo = reinterpret_cast<int16_t *>(r->buffers + l.fifo);
-	r->play.block = reinterpret_cast<int16_t *>(r->buffers + l.block);
-	r->play.scratch = reinterpret_cast<int16_t *>(r->buffers + l.scratch);
-	r->play.last = reinterpret_cast<int16_t *>(r->buffers + l.last);
+	r->queue.init(buffers + l.queue, sizeof(struct rx_packet), RX_QUEUE_PACKETS);
+	r->play.store = reinterpret_cast<struct playout_packet *>(buffers + l.store);
+	r->play.fifo = reinterpret_cast<int16_t *>(buffers + l.fifo);
+	r->play.block = reinterpret_cast<int16_t *>(buffers + l.block);
+	r->play.scratch = reinterpret_cast<int16_t *>(buffers + l.scratch);
+	r->play.last = reinterpret_cast<int16_t *>(buffers + l.last);
 	return r;
 }
 
 void receive_free(struct call_receive *r)
 {
 	mem_deref(r);
-}
-
-void receive_commit(struct call_receive *r)
-{
-	if (r->committed)
-		return;
-	std::memset(r->buffers, 0, r->buffers_size);
-	r->committed = true;
 }
 
 void receive_log(struct call_receive *r, const char *track, const struct zvaudio_receive_figures *figures,

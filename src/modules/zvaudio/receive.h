@@ -144,17 +144,13 @@ struct call_receive {
 	struct playout play;
 	// The playout's figures as of the last pull, for the main loop.
 	published<struct zvaudio_receive_figures> figures;
-
-	// Where the buffers live; present once a call has bound.
-	uint8_t *buffers;
-	size_t buffers_size;
-	bool committed;
 };
 
-struct call_receive *receive_alloc();
+// The record over buffers of receive_buffer_bytes() that its call path
+// holds for it.
+size_t receive_buffer_bytes();
+struct call_receive *receive_alloc(uint8_t *buffers);
 void receive_free(struct call_receive *r);
-// Makes the buffers present, before a call's player binds.
-void receive_commit(struct call_receive *r);
 
 // Main loop, a call's player binding (generation counts the bindings) and
 // its end; the end runs after the calls' thread has let go of the player.
