@@ -1,7 +1,7 @@
 """The set-up of the real-time benchmarks: the built program on a JACK
 dummy server carrying Opus calls from Debian's baresip, and beside it, as
 the peer, Debian's baresip CLI answering the same kind of calls with the
-same Opus settings. Built on the call tests' rig (tests/stats/callrig.py);
+same Opus settings. Built on the call tests' rig (tests/lib/callrig.py);
 everything runs in a network namespace of its own with only loopback."""
 
 import argparse
@@ -11,9 +11,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "stats"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "calls", "process"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "audio_callback"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
 import callrig  # noqa: E402
 import probe  # noqa: E402
 import zvcall  # noqa: E402

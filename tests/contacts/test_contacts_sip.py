@@ -11,7 +11,7 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "webapp", "process"))
+sys.path.insert(0, os.path.join(HERE, "..", "lib"))
 import zvprocess  # noqa: E402
 
 TEMPLATE = os.path.join(HERE, "..", "shell", "config.golden")

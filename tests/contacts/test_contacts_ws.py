@@ -10,7 +10,7 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "webapp", "process"))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 import zvprocess  # noqa: E402
 
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)

@@ -9,7 +9,7 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "stats"))
+sys.path.insert(0, os.path.join(HERE, "..", "lib"))
 import callrig  # noqa: E402
 
 PROGRAM = os.environ.get("ZORVANE_PROGRAM", "zorvane-standalone")

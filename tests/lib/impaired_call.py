@@ -27,7 +27,6 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "calls", "process"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "callpath"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "record_calls"))
 import zvcall  # noqa: E402

@@ -15,7 +15,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "stats"))
+sys.path.insert(0, os.path.join(HERE, "..", "lib"))
 import callrig  # noqa: E402
 import dnsstub  # noqa: E402
 

@@ -12,7 +12,6 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "webapp", "process"))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 import zvprocess  # noqa: E402
 from jack_registry import reclaim_dead_servers  # noqa: E402

@@ -13,7 +13,6 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "calls", "process"))
 sys.path.insert(0, os.path.join(HERE, "..", "lib"))
 import zvcall  # noqa: E402
 

@@ -17,7 +17,7 @@ import unittest
 import wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "calls", "process"))
+sys.path.insert(0, os.path.join(HERE, "..", "lib"))
 import zvcall  # noqa: E402
 
 zvcall.in_private_network()

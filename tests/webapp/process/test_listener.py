@@ -6,7 +6,7 @@ import socket
 import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lib"))
 from zvprocess import Program, get  # noqa: E402
 
 

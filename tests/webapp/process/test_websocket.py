@@ -10,7 +10,7 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lib"))
 from zvprocess import Program, WebSocket, get  # noqa: E402
 
 ENDPOINTS = ["/ws_baresip", "/ws_calls", "/ws_contacts", "/ws_meter", "/ws_options", "/ws_audio"]

@@ -15,7 +15,6 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "webapp", "process"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
 from jack_registry import reclaim_dead_servers  # noqa: E402
 from zvprocess import Program, WebSocket, get  # noqa: E402

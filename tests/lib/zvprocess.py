@@ -15,8 +15,6 @@ import tempfile
 import time
 
 PROGRAM = os.environ.get("ZORVANE_PROGRAM", "zorvane-standalone")
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "lib"))
 import zvtest  # noqa: E402
 
 

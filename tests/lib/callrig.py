@@ -22,8 +22,6 @@ import wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "webapp", "process"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
 import zvprocess  # noqa: E402
 from jack_registry import reclaim_dead_servers  # noqa: E402
 
