@@ -40,8 +40,6 @@ std::vector<std::string> sent;
 
 }
 
-struct tmr webapp_stats_tmr;
-
 struct list *zvaudio_tracks(void)
 {
 	return &track_list;
@@ -143,7 +141,7 @@ protected:
 		tmr_init(&webapp_stats_tmr);
 	}
 
-	void TearDown() override { tmr_cancel(&webapp_stats_tmr); }
+	void TearDown() override { webapp_stats_close(); }
 
 	void put(uint32_t id, struct call *c)
 	{
@@ -180,7 +178,8 @@ TEST_F(Stats, WithoutCallsSixBareEntriesAndTheTimerRunsAgainIn250Ms)
 	EXPECT_GT(tmr_get_expire(&webapp_stats_tmr), 200u);
 	EXPECT_LE(tmr_get_expire(&webapp_stats_tmr), 250u);
 
-	webapp_stats_start();
+	webapp_stats_close();
+	webapp_stats_init();
 	EXPECT_GT(tmr_get_expire(&webapp_stats_tmr), 1950u);
 	EXPECT_LE(tmr_get_expire(&webapp_stats_tmr), 2000u);
 }

@@ -83,7 +83,7 @@ void each_record(H h)
 
 int webapp_accounts_init(void)
 {
-	webapp_account_commands_set();
+	webapp_account_commands_set(true);
 	webapp_installation_uuid_trim();
 
 	int err = webapp_file_path(path, sizeof(path), "accounts.json");
@@ -108,7 +108,7 @@ int webapp_accounts_init(void)
 
 void webapp_accounts_close(void)
 {
-	webapp_account_commands_clear();
+	webapp_account_commands_set(false);
 	webapp_provisioning_close();
 	save();
 	accounts = static_cast<struct odict *>(mem_deref(accounts));

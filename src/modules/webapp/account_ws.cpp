@@ -50,20 +50,16 @@ void uagcurrent(const struct odict *msg)
 	push();
 }
 
+const webapp_ws_command account_commands[] = {
+	{WS_BARESIP, "addsip", addsip},
+	{WS_BARESIP, "deletesip", deletesip},
+	{WS_BARESIP, "uagcurrent", uagcurrent},
+};
+
 }
 
-void webapp_account_commands_set(void)
+void webapp_account_commands_set(bool on)
 {
-	(void)webapp_ws_command_set(WS_BARESIP, "addsip", addsip);
-	(void)webapp_ws_command_set(WS_BARESIP, "deletesip", deletesip);
-	(void)webapp_ws_command_set(WS_BARESIP, "uagcurrent", uagcurrent);
-	webapp_ws_state_set(WS_BARESIP, state);
-}
-
-void webapp_account_commands_clear(void)
-{
-	(void)webapp_ws_command_set(WS_BARESIP, "addsip", nullptr);
-	(void)webapp_ws_command_set(WS_BARESIP, "deletesip", nullptr);
-	(void)webapp_ws_command_set(WS_BARESIP, "uagcurrent", nullptr);
-	webapp_ws_state_set(WS_BARESIP, nullptr);
+	webapp_ws_commands_set(account_commands, on);
+	webapp_ws_state_set(WS_BARESIP, on ? state : nullptr);
 }

@@ -2,5 +2,5 @@
 // "uagcurrent") and the accounts object that every new page gets there.
 #pragma once
 
-void webapp_account_commands_set(void);
-void webapp_account_commands_clear(void);
+// Sets (on) or clears the commands and the accounts object.
+void webapp_account_commands_set(bool on);

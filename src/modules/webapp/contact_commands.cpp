@@ -1,6 +1,5 @@
 #include "contact_commands.h"
 
-
 #include "contacts.h"
 #include "webapp.h"
 #include "webapp_ws.h"
@@ -27,10 +26,14 @@ void deletecontact(const struct odict *msg)
 	webapp_ws_send_json(WS_CONTACTS, webapp_contacts());
 }
 
+const webapp_ws_command contact_commands[] = {
+	{WS_CONTACTS, "addcontact", addcontact},
+	{WS_CONTACTS, "deletecontact", deletecontact},
+};
+
 }
 
 void webapp_contact_commands_set(bool on)
 {
-	(void)webapp_ws_command_set(WS_CONTACTS, "addcontact", on ? addcontact : nullptr);
-	(void)webapp_ws_command_set(WS_CONTACTS, "deletecontact", on ? deletecontact : nullptr);
+	webapp_ws_commands_set(contact_commands, on);
 }

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "option_effects.h"
+#include "option_table.h"
 #include "save_report.h"
 #include "webapp_engine.h"
 #include "webapp_file.h"
@@ -11,22 +11,8 @@
 
 namespace {
 
-constexpr const char *persisted_keys[] = {"monitoring", "monorecord", "monostream", "verbose"};
-constexpr const char *volatile_keys[] = {"bypass", "record", "onair", "raisehand",
-					 "afk", "mute", "samplerate"};
-
 struct odict *options_dict;
 char options_path[256];
-
-template <size_t N>
-bool in_table(const char *const (&table)[N], const char *key)
-{
-	for (const char *k : table) {
-		if (!str_cmp(k, key))
-			return true;
-	}
-	return false;
-}
 
 // Prints text with its control characters escaped, so that a text from the
 // page cannot start a line of its own in the log.
@@ -96,20 +82,21 @@ void webapp_option_request(const char *key, const char *value)
 
 void webapp_option_set(const char *key, const char *value)
 {
-	const bool persisted = in_table(persisted_keys, key);
-	if (!persisted && !in_table(volatile_keys, key)) {
+	const webapp_option *option = webapp_option_find(key);
+	if (!option) {
 		warning("webapp/option: ignoring unknown key %H\n", print_escaped, key);
 		return;
 	}
 
-	webapp_option_effect(key, value);
+	if (option->effect)
+		option->effect(value);
 	// Before init and after close there is no dictionary: the effect alone,
 	// so that the file is never saved empty.
 	if (!options_dict)
 		return;
 	store(key, value);
 	webapp_ws_send_json(WS_OPTIONS, options_dict);
-	if (persisted)
+	if (option->persisted)
 		save();
 }
 
@@ -120,11 +107,11 @@ int webapp_options_persisted(struct odict **outp, const struct odict *src)
 	if (err)
 		return err;
 
-	for (const char *key : persisted_keys) {
-		const char *value = src ? odict_string(src, key) : nullptr;
+	for (const webapp_option &option : webapp_option_table) {
+		const char *value = option.persisted && src ? odict_string(src, option.key) : nullptr;
 		if (!value)
 			continue;
-		err = odict_entry_add(copy, key, ODICT_STRING, value);
+		err = odict_entry_add(copy, option.key, ODICT_STRING, value);
 		if (err) {
 			mem_deref(copy);
 			return err;

@@ -1,6 +1,6 @@
-// The page's switches: every option's last value in the options dictionary
-// (in the order of the last change), pushed to "/ws_options" after each
-// change; "monitoring", "monorecord", "monostream" and "verbose" are kept in
+// The page's switches (option_table.h): every option's last value in the
+// options dictionary (in the order of the last change), pushed to
+// "/ws_options" after each change; the persisted ones are kept in
 // options.json and replayed at every start. Main thread only.
 // webapp_option_request is declared in webapp_engine.h.
 #pragma once

@@ -15,19 +15,14 @@ const char webapp_state_incoming[] = "Incoming";
 const char webapp_state_outgoing[] = "Outgoing";
 const char webapp_state_established[] = "Established";
 
-bool webapp_hanging_up;
-bool webapp_stream_wanted;
-struct tmr webapp_reconnect_tmr;
-struct tmr webapp_stats_tmr;
-
 namespace {
 
 // Volumes beyond this gain are refused: JSON cannot carry infinities or
 // NaN, and the number formatter breaks on huge values.
 constexpr double volume_limit = 1e6;
 
-const char *stream_uri;
-tmr_h *stream_check;
+const struct webapp_session_stream *on_air;
+bool hanging_up;
 
 struct track *track_of(struct le *le)
 {
@@ -116,12 +111,7 @@ const char *chmix_name(int32_t chmix)
 
 void hangup_track(struct track *t)
 {
-	struct call *call = t->call;
-	if (call && zv_call_alive(call)) {
-		webapp_hanging_up = true;
-		ua_hangup(call_get_ua(call), call, 0, nullptr);
-		webapp_hanging_up = false;
-	}
+	webapp_session_hangup(t->call);
 	track_release(t);
 }
 
@@ -130,28 +120,33 @@ void hangup_track(struct track *t)
 // only ever holds our own stream call.
 bool is_stream_call(struct call *call)
 {
-	return stream_uri && call_is_outgoing(call) && !str_cmp(call_peeruri(call), stream_uri);
+	return on_air && call_is_outgoing(call) && !str_cmp(call_peeruri(call), on_air->uri);
+}
+
+struct track *stream_track()
+{
+	for (struct le *le = tracks_head(); le; le = le->next) {
+		struct track *t = track_of(le);
+		if (t->is_stream_track)
+			return t;
+	}
+	return nullptr;
 }
 
 // A running stream call keeps its track, and a second one is hung up at
 // once: on no track it would air where nothing can stop it.
 uint32_t take_stream_track(struct call *call)
 {
-	for (struct le *le = tracks_head(); le; le = le->next) {
-		struct track *t = track_of(le);
-		if (!t->is_stream_track)
-			continue;
-		if (t->call && t->call != call && zv_call_alive(t->call)) {
-			webapp_hanging_up = true;
-			ua_hangup(call_get_ua(call), call, 0, nullptr);
-			webapp_hanging_up = false;
-			return 0;
-		}
-		t->call = call;
-		webapp_stream_wanted = true;
-		return t->id;
+	struct track *t = stream_track();
+	if (!t)
+		return 0;
+	if (t->call && t->call != call && zv_call_alive(t->call)) {
+		webapp_session_hangup(call);
+		return 0;
 	}
-	return 0;
+	t->call = call;
+	on_air->taken();
+	return t->id;
 }
 
 // Frees the tracks whose calls the library has freed without an event, and
@@ -189,10 +184,18 @@ struct track *choose_target(const struct call *call, uint32_t requested)
 
 }
 
-void webapp_session_stream_set(const char *uri, tmr_h *check)
+void webapp_session_stream_set(const struct webapp_session_stream *s)
 {
-	stream_uri = uri;
-	stream_check = check;
+	on_air = s;
+}
+
+void webapp_session_hangup(struct call *call)
+{
+	if (!call || !zv_call_alive(call))
+		return;
+	hanging_up = true;
+	ua_hangup(call_get_ua(call), call, 0, nullptr);
+	hanging_up = false;
 }
 
 uint32_t webapp_session_update_track(struct call *call, const char *state, uint32_t requested)
@@ -234,10 +237,8 @@ int webapp_session_close(const char *key, struct call *call)
 
 	for (struct le *le = tracks_head(); le; le = le->next) {
 		struct track *t = track_of(le);
-		if (t->local)
+		if (!is_call_track(t))
 			continue;
-		if (t->is_stream_track && webapp_stream_wanted && stream_check)
-			tmr_start(&webapp_reconnect_tmr, 2000, stream_check, t);
 		if (key_matches(t, key)) {
 			hangup_track(t);
 			return 0;
@@ -247,6 +248,16 @@ int webapp_session_close(const char *key, struct call *call)
 			return 0;
 		}
 	}
+
+	struct track *t = stream_track();
+	if (!t)
+		return 0;
+	if (on_air)
+		on_air->closed(t);
+	if (key_matches(t, key))
+		hangup_track(t);
+	else if (call && t->call == call)
+		track_release(t);
 	return 0;
 }
 
@@ -342,7 +353,7 @@ bool webapp_track_any_free(void)
 
 bool webapp_hangup_in_progress(void)
 {
-	return webapp_hanging_up;
+	return hanging_up;
 }
 
 void webapp_session_send_calls(void)
@@ -386,16 +397,12 @@ void webapp_call_error(const char *target, int err)
 
 void webapp_sessions_init(void)
 {
-	tmr_init(&webapp_reconnect_tmr);
-	tmr_init(&webapp_stats_tmr);
 	webapp_session_commands_set(true);
 	limit_update();
 }
 
 void webapp_sessions_close(void)
 {
-	tmr_cancel(&webapp_reconnect_tmr);
-	tmr_cancel(&webapp_stats_tmr);
 	webapp_session_commands_set(false);
 	webapp_dtmf_close();
 	zv_call_limit_restore();

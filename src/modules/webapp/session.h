@@ -16,25 +16,25 @@ extern const char webapp_state_incoming[];    // "Incoming"
 extern const char webapp_state_outgoing[];    // "Outgoing"
 extern const char webapp_state_established[]; // "Established"
 
-// True only while the web app runs a hang-up of its own: the library reports
-// that hang-up's CALL_CLOSED from inside ua_hangup.
-extern bool webapp_hanging_up;
+// The on-air stream as the sessions see it: a call that we placed to uri
+// goes to the stream track (a caller naming uri is an ordinary caller) and
+// taken runs; closed runs with the stream track for every track close that
+// no call track takes: the stream call's end, a hang-up of key "0", and the
+// end of a call on no track.
+struct webapp_session_stream {
+	const char *uri;
+	void (*taken)(void);
+	void (*closed)(struct track *stream_track);
+};
 
-// The stream is wanted: set when an outgoing stream call takes the stream
-// track, cleared by the stream's stop.
-extern bool webapp_stream_wanted;
+// Sets the stream (it must live while it is set); NULL: no call is the
+// stream call.
+void webapp_session_stream_set(const struct webapp_session_stream *stream);
 
-// The stream's reconnect timer and the statistics timer, initialised by
-// webapp_sessions_init and cancelled by webapp_sessions_close.
-extern struct tmr webapp_reconnect_tmr;
-extern struct tmr webapp_stats_tmr;
-
-// The on-air stream: a call that we placed to uri goes to the stream track
-// (a caller naming uri is an ordinary caller), and while the stream is
-// wanted its end restarts webapp_reconnect_tmr with 2000 ms and check
-// (argument: the stream track). Without it (uri NULL) no call is the stream
-// call. uri must live while it is set.
-void webapp_session_stream_set(const char *uri, tmr_h *check);
+// Hangs call up, when the library still has it, as the web app's own
+// hang-up: its CALL_CLOSED, which the library reports from inside
+// ua_hangup, sends the page no CLOSED message. Frees no track.
+void webapp_session_hangup(struct call *call);
 
 // Puts call on a call track with state (the track already holding it, else
 // track requested when that one is free, else the first free one; 0 = any),
@@ -44,7 +44,7 @@ void webapp_session_stream_set(const char *uri, tmr_h *check);
 uint32_t webapp_session_update_track(struct call *call, const char *state, uint32_t requested);
 uint32_t webapp_session_update(struct call *call, const char *state);
 
-// Frees a track: by key (hangs its call up, with webapp_hanging_up set) or
+// Frees a track: by key (hangs its call up with webapp_session_hangup) or
 // by call (the call has ended: nothing is hung up). Sends nothing. EINVAL
 // when both are NULL, else 0.
 int webapp_session_close(const char *key, struct call *call);
@@ -72,6 +72,7 @@ void webapp_session_publish(const struct track *track);
 bool webapp_track_free(uint32_t n);
 bool webapp_track_any_free(void);
 
+// True only while webapp_session_hangup runs.
 bool webapp_hangup_in_progress(void);
 
 // Messages to every page on "/ws_calls".
@@ -82,6 +83,6 @@ void webapp_session_send_incoming(const char *peeruri, uint32_t id);
 // CLOSED with "<target>: <error text> [<errno>]".
 void webapp_call_error(const char *target, int err);
 
-// The timers, the page's call commands and the call limit.
+// The page's call commands and the call limit.
 void webapp_sessions_init(void);
 void webapp_sessions_close(void);

@@ -48,13 +48,7 @@ void dtmf_command(const struct odict *msg)
 		(void)webapp_dtmf_press(call, tone[0]);
 }
 
-struct call_command {
-	int endpoint;
-	const char *name;
-	webapp_ws_command_h *h;
-};
-
-const call_command call_commands[] = {
+const webapp_ws_command call_commands[] = {
 	{WS_BARESIP, "call", webapp_session_dial_command},
 	{WS_CALLS, "accept", accept_command},
 	{WS_CALLS, "hangup", hangup_command},
@@ -67,8 +61,5 @@ const call_command call_commands[] = {
 
 void webapp_session_commands_set(bool on)
 {
-	for (const call_command &c : call_commands) {
-		if (webapp_ws_command_set(c.endpoint, c.name, on ? c.h : nullptr))
-			warning("webapp: command %s not set\n", c.name);
-	}
+	webapp_ws_commands_set(call_commands, on);
 }

@@ -1,10 +1,11 @@
 #include "stats.h"
 
 #include "events.h"
-#include "session.h"
 #include "stream_stats.h"
 #include "webapp_ws.h"
 #include "zvaudio.h"
+
+struct tmr webapp_stats_tmr;
 
 namespace {
 
@@ -134,7 +135,13 @@ void webapp_stats_timer(void *)
 	tmr_start(&webapp_stats_tmr, stats_period_ms, webapp_stats_timer, nullptr);
 }
 
-void webapp_stats_start(void)
+void webapp_stats_init(void)
 {
+	tmr_init(&webapp_stats_tmr);
 	tmr_start(&webapp_stats_tmr, first_stats_ms, webapp_stats_timer, nullptr);
+}
+
+void webapp_stats_close(void)
+{
+	tmr_cancel(&webapp_stats_tmr);
 }

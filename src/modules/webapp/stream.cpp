@@ -23,6 +23,13 @@ constexpr char login_host[] = "stream.zorvane.net";
 
 constexpr size_t uuid_length = 36;
 
+constexpr uint64_t reconnect_ms = 2000;
+
+// Set when a stream call of ours takes the stream track, cleared by the
+// stream's stop.
+bool wanted;
+struct tmr reconnect_tmr;
+
 // The stream track holds a call that we placed and the library still has.
 bool stream_live(const struct track *t)
 {
@@ -115,7 +122,7 @@ int dial(struct call **callp)
 void stream_check(void *arg)
 {
 	auto *t = static_cast<struct track *>(arg);
-	if (!t || !t->is_stream_track || !webapp_stream_wanted || stream_live(t))
+	if (!t || !t->is_stream_track || !wanted || stream_live(t))
 		return;
 
 	info("webapp/stream_check: reconnect\n");
@@ -124,16 +131,31 @@ void stream_check(void *arg)
 		t->call = call;
 }
 
+void taken()
+{
+	wanted = true;
+}
+
+void closed(struct track *stream_track)
+{
+	if (wanted)
+		tmr_start(&reconnect_tmr, reconnect_ms, stream_check, stream_track);
+}
+
+const webapp_session_stream session_stream = {webapp_stream_uri, taken, closed};
+
 }
 
 void webapp_stream_init(void)
 {
-	webapp_session_stream_set(webapp_stream_uri, stream_check);
+	tmr_init(&reconnect_tmr);
+	webapp_session_stream_set(&session_stream);
 }
 
 void webapp_stream_close(void)
 {
-	webapp_session_stream_set(nullptr, nullptr);
+	webapp_session_stream_set(nullptr);
+	tmr_cancel(&reconnect_tmr);
 }
 
 void webapp_stream_start(void)
@@ -150,16 +172,12 @@ void webapp_stream_start(void)
 
 int webapp_stream_stop(void)
 {
-	webapp_stream_wanted = false;
+	wanted = false;
 	struct track *t = webapp_stream_track();
 	if (!t)
 		return 0;
 
-	if (struct call *call = t->call; zv_call_alive(call)) {
-		webapp_hanging_up = true;
-		ua_hangup(call_get_ua(call), call, 0, nullptr);
-		webapp_hanging_up = false;
-	}
+	webapp_session_hangup(t->call);
 	t->call = nullptr;
 	webapp_stream_state_set("off", nullptr);
 	return 0;

@@ -9,8 +9,8 @@
 extern const char webapp_stream_account[]; // "stream@<service SIP domain>"
 extern const char webapp_stream_uri[];     // "sip:stream@<domain>;transport=tls"
 
-// Tells the sessions the stream URI and the reconnect handler (module
-// init), and takes them back (module close).
+// Tells the sessions the stream URI and its handlers, with the reconnect
+// timer (module init), and takes them back (module close).
 void webapp_stream_init(void);
 void webapp_stream_close(void);
 

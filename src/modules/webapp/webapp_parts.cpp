@@ -1,5 +1,7 @@
 #include "webapp_parts.h"
 
+#include <ranges>
+
 #include "account.h"
 #include "contacts.h"
 #include "event.h"
@@ -10,27 +12,37 @@
 #include "stream.h"
 #include "webapp_ws.h"
 
+namespace {
+
+struct part {
+	void (*init)(void);
+	void (*close)(void);
+};
+
+// The SIP event handler comes last: it runs only while every other part is
+// up.
+const part parts[] = {
+	{webapp_ws_init, webapp_ws_close},
+	{[] { (void)webapp_options_init(); }, webapp_options_close},
+	{[] { (void)webapp_accounts_init(); }, webapp_accounts_close},
+	{[] { (void)webapp_contacts_init(); }, webapp_contacts_close},
+	{webapp_meter_init, webapp_meter_close},
+	{webapp_sessions_init, webapp_sessions_close},
+	{webapp_stats_init, webapp_stats_close},
+	{webapp_stream_init, webapp_stream_close},
+	{webapp_events_init, webapp_events_close},
+};
+
+}
+
 void webapp_parts_init(void)
 {
-	webapp_events_init();
-	webapp_ws_init();
-	(void)webapp_options_init();
-	(void)webapp_accounts_init();
-	(void)webapp_contacts_init();
-	webapp_meter_init();
-	webapp_sessions_init();
-	webapp_stats_start();
-	webapp_stream_init();
+	for (const part &p : parts)
+		p.init();
 }
 
 void webapp_parts_close(void)
 {
-	webapp_events_close();
-	webapp_stream_close();
-	webapp_sessions_close();
-	webapp_meter_close();
-	webapp_accounts_close();
-	webapp_contacts_close();
-	webapp_options_close();
-	webapp_ws_close();
+	for (const part &p : std::views::reverse(parts))
+		p.close();
 }

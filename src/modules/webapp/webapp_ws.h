@@ -3,6 +3,8 @@
 // the dispatch of what the pages send. Main thread only.
 #pragma once
 
+#include <span>
+
 #include "sipstack.h"
 
 // Endpoint numbers; 3 and 5 are not used.
@@ -56,6 +58,22 @@ using webapp_ws_command_h = void(const struct odict *msg);
 // WS_BARESIP, WS_CONTACTS or WS_CALLS. command must be a constant text.
 // EINVAL for another endpoint, ENOSPC when the table is full.
 int webapp_ws_command_set(int endpoint, const char *command, webapp_ws_command_h *h);
+
+// A part's commands, each with its endpoint, set at the part's init and
+// cleared at its close as one table. A command that cannot be set is warned
+// about.
+struct webapp_ws_command {
+	int endpoint;
+	const char *name;
+	webapp_ws_command_h *h;
+};
+inline void webapp_ws_commands_set(std::span<const webapp_ws_command> table, bool on)
+{
+	for (const webapp_ws_command &c : table) {
+		if (webapp_ws_command_set(c.endpoint, c.name, on ? c.h : nullptr))
+			warning("webapp: command %s not set\n", c.name);
+	}
+}
 
 // The dictionary that goes to an endpoint after every accepted page: set by
 // the part that owns it at its init (accounts on WS_BARESIP, contacts on

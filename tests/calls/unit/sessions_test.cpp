@@ -14,7 +14,12 @@ namespace {
 
 const char stream_uri[] = "sip:stream@svc.test;transport=tls";
 
-void no_check(void *) {}
+// The on-air stream's side: whether a stream call took the stream track,
+// and the track of the last close that reached it.
+bool stream_taken;
+struct track *stream_closed;
+const webapp_session_stream stream = {
+	stream_uri, [] { stream_taken = true; }, [](struct track *t) { stream_closed = t; }};
 
 class Sessions : public ::testing::Test {
 protected:
@@ -25,7 +30,8 @@ protected:
 		fake::reset();
 		ASSERT_EQ(0, odict_alloc(&webapp_calls, 32));
 		webapp_auto_answer = false;
-		webapp_stream_wanted = false;
+		stream_taken = false;
+		stream_closed = nullptr;
 		webapp_events_init();
 		webapp_sessions_init();
 		ua = fake::ua_new("sip:zv@127.0.0.1");
@@ -34,7 +40,7 @@ protected:
 
 	void TearDown() override
 	{
-		webapp_session_stream_set(nullptr, nullptr);
+		webapp_session_stream_set(nullptr);
 		webapp_sessions_close();
 		webapp_events_close();
 		webapp_calls = static_cast<struct odict *>(mem_deref(webapp_calls));
@@ -406,7 +412,7 @@ TEST_F(Sessions, CallsThatEndWithoutEvents)
 
 TEST_F(Sessions, StreamCall)
 {
-	webapp_session_stream_set(stream_uri, no_check);
+	webapp_session_stream_set(&stream);
 
 	// A caller naming the stream in From is an ordinary caller: a call
 	// track and an offer to the page; the stream track stays free and the
@@ -415,7 +421,7 @@ TEST_F(Sessions, StreamCall)
 	struct call *forged = incoming(stream_uri);
 	EXPECT_EQ(forged, fake::track_at(1)->call);
 	EXPECT_EQ(nullptr, fake::track_at(7)->call);
-	EXPECT_FALSE(webapp_stream_wanted);
+	EXPECT_FALSE(stream_taken);
 	ASSERT_FALSE(calls_pushes().empty());
 	EXPECT_EQ("{\"callback\":\"INCOMING\",\"peeruri\":\"sip:stream@svc.test;transport=tls\","
 		  "\"key\":\"1\"}",
@@ -427,7 +433,7 @@ TEST_F(Sessions, StreamCall)
 	struct call *s = fake::call_new(ua, stream_uri, true);
 	EXPECT_EQ(0u, webapp_session_update(s, webapp_state_outgoing));
 	EXPECT_TRUE(calls_pushes().empty());
-	EXPECT_TRUE(webapp_stream_wanted);
+	EXPECT_TRUE(stream_taken);
 	EXPECT_EQ(s, fake::track_at(7)->call);
 	EXPECT_EQ(forged, fake::track_at(1)->call);
 
@@ -450,10 +456,12 @@ TEST_F(Sessions, StreamCall)
 		  "\"chmix\":\"Mono L\",\"volume\":1.000000,\"track\":0}}",
 		  calls_json());
 
-	// The stream call ends: CLOSED, and the reconnect is armed.
+	// The stream call ends: CLOSED, and the stream is told, which arms
+	// its reconnect.
 	fake::clear_pushes();
+	stream_closed = nullptr;
 	fake::call_close(s, "Connection reset by peer");
-	EXPECT_TRUE(tmr_isrunning(&webapp_reconnect_tmr));
+	EXPECT_EQ(fake::track_at(7), stream_closed);
 	EXPECT_EQ(nullptr, fake::track_at(7)->call);
 }
 
