@@ -7,6 +7,7 @@
 #include "http_routes.h"
 #include "platform.h"
 #include "save_report.h"
+#include "service.h"
 #include "settings_file.h"
 #include "webapp.h"
 #include "webapp_file.h"
@@ -17,7 +18,7 @@ bool webapp_auto_answer;
 namespace {
 
 // The service's provisioning server, unless webapp.conf names another.
-char provisioning_host[100] = "provisioning.zorvane.net";
+char provisioning_host[100] = ZV_SERVICE_PROVISIONING_HOST;
 char url[100];
 uint16_t bound_port;
 

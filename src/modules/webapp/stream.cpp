@@ -18,9 +18,6 @@ const char webapp_stream_uri[] = "sip:stream@" ZV_SERVICE_SIP_DOMAIN ";transport
 
 namespace {
 
-// The stream service's web host, where the login page lives.
-constexpr char login_host[] = "stream.zorvane.net";
-
 constexpr size_t uuid_length = 36;
 
 constexpr uint64_t reconnect_ms = 2000;
@@ -81,7 +78,8 @@ void login_page_open()
 		return;
 	}
 	char url[255];
-	re_snprintf(url, sizeof(url), "https://%s/stream/login/%s?version=2", login_host, uuid);
+	re_snprintf(url, sizeof(url), "https://%s/stream/login/%s?version=2",
+		    webapp_service_stream_host, uuid);
 	if (zv_shell_open(url))
 		warning("webapp/option: could not open %s\n", url);
 }

@@ -3,9 +3,8 @@ export function initPageState() {
   window.ws_host = window.location.host;
   window.swvariant = '';
   window.callactive = false;
-  window.ws_contacts_list = {};
   window.ws_contacts = null;
 }
 
-// The contacts in member order, kept beside window.ws_contacts_list.
+// The contacts in member order.
 export const shared = { contacts: [], calls: null };

@@ -49,7 +49,6 @@ function bind(pane) {
 }
 
 function onContacts(text, parsed) {
-  window.ws_contacts_list = parsed;
   shared.contacts = orderedRecords(text, parsed);
   const testpeers = TEST_PEERS.map((sip) => ({ name: sip.split('@')[0], sip, parts: addressParts(sip) }));
   const contacts = shared.contacts.map((c) => ({ ...c, parts: addressParts(c.value.sip) }));
