@@ -158,8 +158,8 @@ void correct_all()
 
 result run(double device_rate, int periods, bool correcting = false)
 {
-	zva.stream->in_rate = device_rate;
-	zva.stream->out_rate = device_rate;
+	zva.stream.load()->in_rate = device_rate;
+	zva.stream.load()->out_rate = device_rate;
 	const uint32_t frames = uint32_t(device_rate / 100);
 	std::vector<float> in(2 * frames), out(2 * frames);
 	std::vector<double> us;
@@ -255,9 +255,9 @@ int main(int argc, char **argv)
 	zva.mix_buf = static_cast<int16_t *>(mem_zalloc(ZV_PERIOD_VALUES * 2, nullptr));
 	zva.silence_buf = static_cast<int16_t *>(mem_zalloc(ZV_PERIOD_VALUES * 2, nullptr));
 	zva.stream = zvaudio_stream_state_alloc();
-	zva.stream->in_channels = 2;
-	zva.stream->out_channels = 2;
-	zva.stream->jack = true;
+	zva.stream.load()->in_channels = 2;
+	zva.stream.load()->out_channels = 2;
+	zva.stream.load()->jack = true;
 	int err = 0;
 	zva.src_in = src_new(SRC_SINC_FASTEST, 2, &err);
 	zva.src_out = src_new(SRC_SINC_FASTEST, 2, &err);

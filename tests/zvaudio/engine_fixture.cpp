@@ -45,7 +45,7 @@ void engine_test::SetUp()
 	ASSERT_TRUE(zva.stream);
 	configure(2, 48000, 2, 48000);
 	// The tests run the output in step with the input, as JACK does.
-	zva.stream->jack = true;
+	zva.stream.load()->jack = true;
 	zva.warmup_periods = 16;
 	zva.monitoring = true;
 	zva.monostream = false;
@@ -105,10 +105,10 @@ void engine_test::unbind(int index)
 
 void engine_test::configure(int in_channels, double in_rate, int out_channels, double out_rate)
 {
-	zva.stream->in_channels = in_channels;
-	zva.stream->in_rate = in_rate;
-	zva.stream->out_channels = out_channels;
-	zva.stream->out_rate = out_rate;
+	zva.stream.load()->in_channels = in_channels;
+	zva.stream.load()->in_rate = in_rate;
+	zva.stream.load()->out_channels = out_channels;
+	zva.stream.load()->out_rate = out_rate;
 	int err = 0;
 	if (in_rate != 48000 && !zva.src_in)
 		zva.src_in = src_new(SRC_SINC_FASTEST, 2, &err);
@@ -128,7 +128,7 @@ void engine_test::period(const float *input, uint32_t frames, PaStreamCallbackFl
 	// ahead for it (the thread is woken only by periods that reach the
 	// calls, not by those of the warm-up), and its frames handed to the
 	// calls after it.
-	const double rate = zva.stream->in_rate;
+	const double rate = zva.stream.load()->in_rate;
 	if (zva.warmup_periods >= 16)
 		zvaudio_calls_pull(rate == 48000 ? frames : uint32_t(frames * 48000 / rate) + 4, clock_ns);
 	clock_ns += int64_t(double(frames) * 1e9 / rate);
@@ -138,7 +138,7 @@ void engine_test::period(const float *input, uint32_t frames, PaStreamCallbackFl
 
 std::vector<float> engine_test::play_output(unsigned long frames)
 {
-	std::vector<float> out(frames * size_t(zva.stream->out_channels), -1.0f);
+	std::vector<float> out(frames * size_t(zva.stream.load()->out_channels), -1.0f);
 	output_callback(nullptr, out.data(), frames, nullptr, 0, nullptr);
 	return out;
 }

@@ -34,14 +34,14 @@ TEST_F(period_test, warmup_drops_sixteen_periods_after_a_start)
 	EXPECT_EQ(0u, fakes.meter_calls[0]);
 	EXPECT_EQ(0u, peers[1].plays);
 	EXPECT_TRUE(peers[1].sent.empty());
-	EXPECT_EQ(0u, zva.stream->ring.read_available());
+	EXPECT_EQ(0u, zva.stream.load()->ring.read_available());
 	EXPECT_EQ(0u, zva.total_frames);
 
 	period(stereo(480, s(5), s(5)), 2);
 	EXPECT_EQ(1u, fakes.meter_calls[0]);
 	EXPECT_EQ(1u, peers[1].plays);
 	EXPECT_EQ(pairs_of(480, 5, 5), peers[1].sent);
-	EXPECT_EQ(480u, zva.stream->ring.read_available());
+	EXPECT_EQ(480u, zva.stream.load()->ring.read_available());
 	EXPECT_EQ(480u, zva.total_frames);
 }
 
@@ -295,8 +295,8 @@ TEST_F(period_test, input_at_44100_hz_is_resampled_to_48000)
 		period(in, 2);
 		EXPECT_EQ(441u, fakes.meter_frames0.load());
 		sent_values += peers[1].sent.size();
-		queued += zva.stream->ring.read_available();
-		play_output(zva.stream->ring.read_available());
+		queued += zva.stream.load()->ring.read_available();
+		play_output(zva.stream.load()->ring.read_available());
 	}
 	// One second of device time is close to one second at 48 kHz; the
 	// frame count of every destination is what the resampler made.
@@ -315,7 +315,7 @@ TEST_F(period_test, output_at_44100_hz_and_a_mono_output_device)
 	configure(2, 48000, 1, 44100);
 	for (int i = 0; i < 20; ++i)
 		period(stereo(480, s(1000), s(-2000)), 2);
-	const size_t queued = zva.stream->ring.read_available();
+	const size_t queued = zva.stream.load()->ring.read_available();
 	EXPECT_NEAR(20 * 441.0, double(queued), 200.0);
 	// Drain what the filter's start-up left, then a mono device plays the left channel.
 	play_output(queued - 441);
@@ -343,7 +343,7 @@ TEST_F(period_test, ring_overflow_and_underflow_are_counted)
 	EXPECT_EQ(0u, zva.ring_or.load());
 	period(stereo(480, s(1), s(1)), 2);
 	EXPECT_EQ(1u, zva.ring_or.load());
-	EXPECT_EQ(16384u, zva.stream->ring.read_available());
+	EXPECT_EQ(16384u, zva.stream.load()->ring.read_available());
 
 	std::vector<float> o2(960);
 	output_callback(nullptr, o2.data(), 480, nullptr, paOutputUnderflow, nullptr);
@@ -380,7 +380,7 @@ TEST_F(period_test, the_ring_follows_an_output_clock_of_its_own)
 			}
 			const bool settled = t_out > 5;
 			if (settled)
-				most = std::max(most, zva.stream->ring.read_available());
+				most = std::max(most, zva.stream.load()->ring.read_available());
 			const uint64_t ur = zva.ring_ur.load();
 			std::vector<float> out = play_output(480);
 			if (settled)

@@ -138,14 +138,14 @@ TEST_F(jack_stream_test, start_lists_the_devices_and_runs_periods)
 	ASSERT_TRUE(output);
 	EXPECT_TRUE(bool_of(output, "selected"));
 	EXPECT_FALSE(odict_lookup(output, "channels"));
-	EXPECT_EQ(48000.0, zva.stream->in_rate);
+	EXPECT_EQ(48000.0, zva.stream.load()->in_rate);
 
 	const uint64_t before = zva.total_frames;
 	run_loop(1000);
 	const uint64_t frames = zva.total_frames - before;
 	EXPECT_GT(frames, 30000u);
 	EXPECT_LT(frames, 70000u);
-	EXPECT_TRUE(zva.stream->started.load());
+	EXPECT_TRUE(zva.stream.load()->started.load());
 }
 
 TEST_F(jack_stream_test, watchdog_restarts_a_stream_that_stopped)

@@ -7,6 +7,7 @@
 #include <portaudio.h>
 #include <samplerate.h>
 
+#include "callback_gate.h"
 #include "clock_follow.h"
 #include "ring.h"
 #include "zvaudio.h"
@@ -111,7 +112,11 @@ struct zvaudio_engine {
 	bool device_error;
 	bool pa_initialised;
 	bool reset_pending;           // a reset waits for old streams to close
-	zvaudio_stream_state *stream;
+	// The state the stream callbacks reach, and their gates: the state is
+	// freed only once it is out of their reach and none still runs on it.
+	std::atomic<zvaudio_stream_state *> stream{nullptr};
+	callback_gate input_calls;
+	callback_gate output_calls;
 	SRC_STATE *src_in;
 	SRC_STATE *src_out;
 	char error_text[512];
@@ -227,7 +232,8 @@ zvaudio_stream_state *zvaudio_stream_state_alloc();
 bool zvaudio_out_follower_init(zvaudio_stream_state *st);
 
 // Releases the stream state; the module's pointer becomes NULL at once,
-// and no callback reaches the state afterwards. Streams of a lost JACK
+// and no callback reaches the state afterwards: a callback still running
+// on it is waited for before anything is freed. Streams of a lost JACK
 // server stay open; others that cannot be closed at once go to a thread of
 // their own: while it runs, PortAudio must not be called.
 void zvaudio_stream_release();

@@ -336,6 +336,7 @@ int input_callback(const void *input, void *output, unsigned long frames,
 	(void)output;
 	(void)time;
 	(void)user;
+	callback_scope running(zva.input_calls);
 	if (status & paInputOverflow)
 		count(zva.in_or);
 	zvaudio_process(static_cast<const float *>(input), uint32_t(frames));
@@ -348,6 +349,7 @@ int output_callback(const void *input, void *output, unsigned long frames,
 	(void)input;
 	(void)time;
 	(void)user;
+	callback_scope running(zva.output_calls);
 	zvaudio_stream_state *st = zva.stream;
 	if (status & paOutputUnderflow)
 		count(zva.out_ur);

@@ -5,7 +5,8 @@
 // life of the process (the session is kept too). Any other stream that is
 // neither active nor stopped is closed by a thread of its own, so that the
 // main loop runs on; PortAudio is not called again until that thread is
-// done. The state's buffers are freed at once: no callback reaches them.
+// done. The state is taken out of the callbacks' reach first, and its
+// buffers are freed as soon as no callback runs on them.
 #include "engine.h"
 #include "platform.h"
 
@@ -58,17 +59,29 @@ void *closer_main(void *arg)
 	return nullptr;
 }
 
+// A stream of a device that died may be in its last callback, and one of
+// a lost JACK server may never be stopped: the state goes only once
+// neither callback still runs on it.
+zvaudio_stream_state *detach_state()
+{
+	zvaudio_stream_state *st = zva.stream.exchange(nullptr);
+	zva.input_calls.wait_out();
+	zva.output_calls.wait_out();
+	return st;
+}
+
+// The state without its streams, which are kept or closed elsewhere.
 void free_state(zvaudio_stream_state *st)
 {
 	st->in_stream = st->out_stream = nullptr;
-	zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(st));
+	mem_deref(st);
 }
 
 }
 
 void zvaudio_stream_release()
 {
-	zvaudio_stream_state *st = zva.stream;
+	zvaudio_stream_state *st = detach_state();
 	if (!st)
 		return;
 	if (st->jack && zvaudio_jack_lost()) {
@@ -78,19 +91,18 @@ void zvaudio_stream_release()
 		return;
 	}
 	if (closes_at_once(st->in_stream) && closes_at_once(st->out_stream)) {
-		zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(st));
+		mem_deref(st);
 		return;
 	}
 
-	// No callback reaches the state once the streams still running are
-	// stopped: the others have ended already.
+	// The streams still running are stopped; the others have ended.
 	if (st->in_stream && Pa_IsStreamActive(st->in_stream) == 1)
 		Pa_AbortStream(st->in_stream);
 	if (st->out_stream && Pa_IsStreamActive(st->out_stream) == 1)
 		Pa_AbortStream(st->out_stream);
 	auto *c = new (std::nothrow) closing_streams{st->in_stream, st->out_stream, st->jack};
 	if (!c) {
-		zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(st));
+		mem_deref(st);
 		return;
 	}
 	free_state(st);
