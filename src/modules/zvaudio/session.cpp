@@ -138,6 +138,10 @@ bool zvaudio_pa_end()
 	zvaudio_watch_settle();
 	if (jack_lost.load()) {
 		warning("zvaudio: the JACK server went away, PortAudio stays up until the program ends\n");
+		// Our own client of the lost server has told all it can.
+		if (watch)
+			jack_client_close(watch);
+		watch = nullptr;
 		return false;
 	}
 	if (watch_missing) {
