@@ -218,6 +218,19 @@ class Page:
         self.baresip.close()
 
 
+def meter_level(meter, slot, seconds=1.5):
+    """The highest left level of a meter slot over the lines of "/ws_meter"
+    within seconds; a silent slot reads -inf ("inf")."""
+    best = float("-inf")
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        fields = meter.recv(5).decode().split(" ")
+        assert len(fields) == 66, fields
+        value = fields[2 + 2 * slot]
+        best = max(best, float("-inf") if value == "inf" else float(value))
+    return best
+
+
 def state_of(msg, key):
     entry = msg.get(key)
     return entry.get("state") if isinstance(entry, dict) else None
@@ -252,9 +265,13 @@ class CallTest(unittest.TestCase):
         self.program.wait_for(r"webapp/account: start provisioning", timeout=60)
 
     def _stop_program(self):
-        self.program.stop()
-        for f in self.farends:
-            f.stop()
+        # The far ends stop even when the program's end is unclean, so that
+        # the next test finds their ports free.
+        try:
+            self.program.stop()
+        finally:
+            for f in self.farends:
+                f.stop()
         if self._outcome_ok():
             shutil.rmtree(self.root, ignore_errors=True)
         else:

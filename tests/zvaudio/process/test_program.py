@@ -80,10 +80,15 @@ def start_program(jack_name, alsa=False):
     finally:
         os.environ.clear()
         os.environ.update(saved)
-    p.page_port = p.port()
-    # An open page keeps the program from quitting when the tests' own
-    # sockets close.
-    p.keep = WebSocket(p.page_port, "/ws_contacts")
+    # A program that does not come up is not left running.
+    try:
+        p.page_port = p.port()
+        # An open page keeps the program from quitting when the tests' own
+        # sockets close.
+        p.keep = WebSocket(p.page_port, "/ws_contacts")
+    except BaseException:
+        p.cleanup()
+        raise
     return p
 
 
