@@ -14,9 +14,9 @@ PROGRAM = os.environ.get("ZV_PROGRAM", "")
 # What the program prints when its shutdown chain finds something left over
 # (the SIP stack's pending timers, descriptors still watched, memory still
 # allocated: the tests run a variant built with that report), and what the
-# address and undefined-behaviour sanitizers print.
+# address, undefined-behaviour and thread sanitizers print.
 SHUTDOWN_REPORT = re.compile(r"Timers \(\d+\):|\bfd \d+ in use: |Memory leaks \(\d+\):|"
-                             r"==\d+==ERROR: |: runtime error: ")
+                             r"==\d+==ERROR: |: runtime error: |\bThreadSanitizer\b")
 
 
 def shutdown_report(output):

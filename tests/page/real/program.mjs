@@ -28,7 +28,7 @@ async function waitFor(check, what, ms = 30000) {
 // shutdown chain finds something left over (timers, descriptors, memory),
 // or of a sanitizer's report; empty after a clean end (as in tests/lib).
 export function shutdownReport(output) {
-  const at = output.search(/Timers \(\d+\):|\bfd \d+ in use: |Memory leaks \(\d+\):|==\d+==ERROR: |: runtime error: /);
+  const at = output.search(/Timers \(\d+\):|\bfd \d+ in use: |Memory leaks \(\d+\):|==\d+==ERROR: |: runtime error: |\bThreadSanitizer\b/);
   return at < 0 ? '' : output.slice(output.lastIndexOf('\n', at) + 1);
 }
 
