@@ -153,6 +153,23 @@ class FarEnd:
     def hangup(self):
         self.command("hangup")
 
+    def ask(self, command, params="", timeout=10):
+        """Sends a command; the text of its response."""
+        self.command(command, params)
+        token = str(self.token)
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            with self.lock:
+                for e in self.events:
+                    if e.get("response") and e.get("token") == token:
+                        return e.get("data", "")
+            time.sleep(0.05)
+        raise AssertionError("far end %s: no response to %s" % (self.dir, command))
+
+    def rtp_received(self):
+        """How many RTP packets the far end's call has received so far."""
+        return int(re.search(r"\brcvd=(\d+)", self.ask("audio_debug")).group(1))
+
     def wait_event(self, kind, timeout=15, start=0):
         """The first event of type kind (e.g. "CALL_ESTABLISHED") from index
         start on; fails after timeout."""
