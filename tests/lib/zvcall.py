@@ -49,30 +49,37 @@ class Jack:
         # A real-time server keeps its clock under load; one that is not
         # falls behind the wall clock when the machine is busy.
         timing = ["-R", "-P", "70"] if realtime else ["--no-realtime"]
+        self.args = ["jackd", *timing, "-n", self.name, "-d", "dummy", "-r", "48000",
+                     "-p", "480", "-C", "2", "-P", "2"]
         # The machine holds eight JACK servers; others' may take a while to
         # go away.
         for attempt in range(8):
             reclaim_dead_servers()
-            self.proc = subprocess.Popen(
-                ["jackd", *timing, "-n", self.name, "-d", "dummy", "-r", "48000",
-                 "-p", "480", "-C", "2", "-P", "2"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                env=dict(os.environ, JACK_NO_AUDIO_RESERVATION="1"))
-            if subprocess.run(["jack_wait", "-w", "-t", "10", "-s", self.name],
-                              stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL).returncode == 0:
+            if self._start():
                 return
             self.stop()
             time.sleep(0.5 + 2 * attempt)
         raise AssertionError("the JACK server %s did not start" % self.name)
 
+    def _start(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL,
+                                     env=dict(os.environ, JACK_NO_AUDIO_RESERVATION="1"))
+        return subprocess.run(["jack_wait", "-w", "-t", "10", "-s", self.name],
+                              stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0
+
     def stop(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        if self.proc.returncode == -signal.SIGKILL:
+            # a killed server keeps its place in the registry
+            reclaim_dead_servers()
 
 
 class Program:
