@@ -2,11 +2,16 @@
 # private prefixes, as the interface target zv::sip. A target whose property
 # ZV_MEM_DEBUG is true links libre with its memory report (the test variants
 # of the program, which print every leak at shutdown); the sanitizer build
-# has one stack only, with the report and the sanitizers.
+# has one stack only, with the report and the sanitizers, and so has the
+# thread sanitizer's build, without the report.
 set(ZV_DEPS_DIR ${CMAKE_SOURCE_DIR}/.deps CACHE PATH "Cache of the SIP stack build")
 if(ZV_SANITIZE)
   set(sip_variants sanitize)
   set(ZV_SIP_PREFIX ${ZV_DEPS_DIR}/prefix-sanitize)
+  set(libre_memdebug ${ZV_SIP_PREFIX}/lib/libre.a)
+elseif(ZV_SANITIZE_THREAD)
+  set(sip_variants tsan)
+  set(ZV_SIP_PREFIX ${ZV_DEPS_DIR}/prefix-tsan)
   set(libre_memdebug ${ZV_SIP_PREFIX}/lib/libre.a)
 else()
   set(sip_variants release memdebug)

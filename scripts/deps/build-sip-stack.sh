@@ -11,6 +11,10 @@
 #             the release prefix
 #   sanitize  CACHE_DIR/prefix-sanitize: the whole stack with the memory
 #             report, AddressSanitizer and UndefinedBehaviorSanitizer
+#   tsan      CACHE_DIR/prefix-tsan: the whole stack with ThreadSanitizer,
+#             without the memory report: its global lock, taken by every
+#             allocation of every thread, would order the threads' accesses
+#             and hide their races
 #
 # CACHE_DIR defaults to .deps in the project, the variants to release and
 # memdebug. The sources are unpacked and patched once into CACHE_DIR/src;
@@ -46,6 +50,7 @@ BARESIP_MODULES="opus g711 ice stun turn dtls_srtp uuid"
 RE_CFLAGS="-DJBUF_STAT=1"
 MEMDEBUG_CFLAGS="-DMEM_DEBUG=1"
 SANITIZE_CFLAGS="-DMEM_DEBUG=1 -DVALGRIND -fsanitize=address,undefined -fno-omit-frame-pointer"
+TSAN_CFLAGS="-fsanitize=thread -fno-omit-frame-pointer"
 
 dl=$cache/download
 src=$cache/src
@@ -54,7 +59,7 @@ mkdir -p "$dl"
 prefix_of() {
   case $1 in
     release) echo "$cache/prefix" ;;
-    memdebug|sanitize) echo "$cache/prefix-$1" ;;
+    memdebug|sanitize|tsan) echo "$cache/prefix-$1" ;;
     *) echo "build-sip-stack: unknown variant $1" >&2; exit 2 ;;
   esac
 }
@@ -63,6 +68,7 @@ cflags_of() {
     release) echo "" ;;
     memdebug) echo "$MEMDEBUG_CFLAGS" ;;
     sanitize) echo "$SANITIZE_CFLAGS" ;;
+    tsan) echo "$TSAN_CFLAGS" ;;
   esac
 }
 
