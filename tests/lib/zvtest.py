@@ -18,6 +18,12 @@ PROGRAM = os.environ.get("ZV_PROGRAM", "")
 SHUTDOWN_REPORT = re.compile(r"Timers \(\d+\):|\bfd \d+ in use: |Memory leaks \(\d+\):|"
                              r"==\d+==ERROR: |: runtime error: |\bThreadSanitizer\b")
 
+# What libjack prints when PortAudio's client cannot open. JACK fails now
+# and then to open a client of one server while a client of another server
+# on the machine opens (the servers share one registry); the program then
+# runs without JACK, and the tests start it once more.
+JACK_CLIENT_FAILED = "Cannot open PortAudio client"
+
 
 def shutdown_report(output):
     """The output from its first report line on; empty after a clean end."""
