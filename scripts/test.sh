@@ -31,7 +31,7 @@ tsan_tests='^(calls\.|Sessions\.|onair_|record_calls\.|zvaudio_record|webapp_tes
 # main thread and the calls' thread (RTP buffers, the stream's send state
 # at re-INVITEs, the statistics' counters); each joins the stage once it
 # runs clean.
-tsan_waiting='^(calls\.test_(calls|mixminus|quit|reinvite|device_death)|onair_test_onair|record_calls\..*|page\.real\.call)$'
+tsan_waiting='^(calls\.test_(calls|mixminus|quit|reinvite|device_death)|onair_test_onair|record_calls\..*|page\.real\.(call|producer))$'
 # sanitizer_build DIR OPTION: the program and the units of the sanitizer
 # stages, built with the cmake option into DIR; the output in DIR/build.log.
 sanitizer_build() {

@@ -95,8 +95,9 @@ class Program:
         return []
 
     def port(self):
-        """The port of the page URL that the program opened."""
-        urls = self.urls()
+        """The port of the page URL that the program opened; a sanitizer's
+        build on a busy machine may take many seconds to get there."""
+        urls = self.urls(timeout=40)
         assert urls, "no URL opened:\n" + self.output()
         m = re.fullmatch(r"http://127\.0\.0\.1:(\d+)/", urls[0])
         assert m, urls
