@@ -54,12 +54,20 @@ def tone_level(samples, channels, channel, freq, start, count, rate=48000):
     return 2 * math.sqrt(max(power, 0.0)) / count
 
 
+# A caller's clock follower plays its audio up to 0.5 % faster or slower
+# while it corrects the receive buffer (at length on a busy machine): a
+# tone is measured at its frequency and 0.4 % to either side, the highest
+# taken, so that its level does not fall with its pitch.
+FOLLOWED_PITCH = (1.0, 0.996, 1.004)
+
+
 def median_level(audio, channel, freq, start_s, end_s, window=4800):
     """The median tone level over windows of 0.1 s between two times."""
     channels, samples = audio
     frames = len(samples) // channels
     last = min(frames, int(end_s * 48000)) - window
-    vals = sorted(tone_level(samples, channels, channel, freq, s, window)
+    vals = sorted(max(tone_level(samples, channels, channel, freq * k, s, window)
+                      for k in FOLLOWED_PITCH)
                   for s in range(int(start_s * 48000), last, window))
     return vals[len(vals) // 2] if vals else 0.0
 
