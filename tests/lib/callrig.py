@@ -390,6 +390,8 @@ class Program:
                   file=sys.stderr)
             self.p.stop()
             self.p.out.close()
+            # The next start's log is the first.
+            shutil.rmtree(os.path.join(self.dir, "logs"), ignore_errors=True)
         # The module opens the page at the end of its init.
         self.ready = time.monotonic()
 

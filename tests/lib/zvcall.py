@@ -127,6 +127,8 @@ class Program:
                   file=sys.stderr)
             self.probe.close()
             self.stop()
+            # The next start's log is the first.
+            shutil.rmtree(os.path.join(self.dir, "logs"), ignore_errors=True)
 
     def wait_port(self, timeout=60):
         """Waits for the page port. The websocket that answered stays open
