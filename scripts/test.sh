@@ -27,11 +27,6 @@ sanitized_targets=(zorvane-standalone-memdebug zorvane-standalone-testca calls_u
                    zvtest_flac_faults sipstack_unit_test)
 sanitized_tests='^(calls\.|Sessions\.|onair_|record_calls\.|zvaudio_record|webapp_test_|webapp_browser_|JitterBuffer\.|SipParse\.)'
 tsan_tests='^(calls\.|Sessions\.|onair_|record_calls\.|zvaudio_record|webapp_test_|webapp_browser_|page\.real\.)'
-# Tests that still run into the known races of the call path between the
-# main thread and the calls' thread (RTP buffers, the stream's send state
-# at re-INVITEs, the statistics' counters); each joins the stage once it
-# runs clean.
-tsan_waiting='^(calls\.test_(calls|mixminus|quit|reinvite|device_death)|onair_test_onair|record_calls\..*|page\.real\.(call|producer))$'
 # sanitizer_build DIR OPTION: the program and the units of the sanitizer
 # stages, built with the cmake option into DIR; the output in DIR/build.log.
 sanitizer_build() {
@@ -90,5 +85,5 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:verify_asan_link_order=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd "$top/build-sanitize" && run_ctest -R "$sanitized_tests") || status=$?
 export TSAN_OPTIONS="second_deadlock_stack=1 suppressions=$top/tests/tsan.supp"
-(cd "$top/build-tsan" && run_ctest -R "$tsan_tests" -E "$tsan_waiting") || status=$?
+(cd "$top/build-tsan" && run_ctest -R "$tsan_tests") || status=$?
 exit $status
