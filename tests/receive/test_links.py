@@ -84,8 +84,11 @@ class Reordered(LinkTest):
     def test_reordered_packets_are_waited_for(self):
         call, breaks = self.heard()
         self.assertLess(breaks.seconds, 0.3, breaks.describe())
+        # A buffer that does not cover the reordering throws a tenth of the
+        # packets away as late; a busy machine's own stalls make a few late.
         late = [e["jbuf"]["late"] for t, e in call.stats[1] if t >= SETTLE]
-        self.assertLessEqual(late[-1] - late[0], 3, "late packets once settled")
+        self.assertLess(late[-1] - late[0], 0.02 * 50 * (SECONDS - SETTLE),
+                        "late packets once settled")
         self.assertLess(call.buffer(1, 0.5, start=SETTLE), 84)
 
 

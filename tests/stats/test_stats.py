@@ -137,13 +137,16 @@ class StatsDuringACall(unittest.TestCase):
         self.assertEqual(list(jb), ["delay", "jitter", "skew", "packets", "put", "lost", "late",
                                     "late_lost", "oos", "dups", "overflow", "flush"])
         # Every received packet goes through the buffer; on loopback none is
-        # lost or late, the buffer waits about as long as its floor and the
-        # far clock is ours.
+        # lost or late, the buffer waits about as long as its floor (most of
+        # the time: a busy machine that holds the main loop back hands it a
+        # burst now and then, which it takes a few seconds to play down) and
+        # the far clock is ours.
         self.assertAlmostEqual(jb["put"], last["rx_packets"], delta=10)
         self.assertLessEqual(jb["packets"], 60)
         self.assertEqual((jb["lost"], jb["late"], jb["late_lost"]), (0, 0, 0))
-        self.assertGreaterEqual(jb["delay"], 20)
-        self.assertLessEqual(jb["delay"], 60)
+        delays = sorted(e["jbuf"]["delay"] for e in entries if "jbuf" in e)
+        self.assertGreaterEqual(delays[len(delays) // 2], 20)
+        self.assertLessEqual(delays[len(delays) // 2], 60)
         self.assertLess(jb["jitter"], 20)
         self.assertLess(abs(jb["skew"]), 100)
         self.assertEqual(list(last).index("jbuf"), len(last) - 1)
