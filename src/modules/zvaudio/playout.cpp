@@ -20,10 +20,11 @@ namespace {
 constexpr double FRAMES_PER_MS = 48.0;
 constexpr int64_t NS_PER_MS = 1000000;
 // The target covers the delays of this fraction of the packets, and a little
-// more; never less than a little above the configured minimum, never so
-// close to the configured maximum that a packet has no room above it.
+// more for the receiving machine's own moments of delay; never less than a
+// little above the configured minimum, never so close to the configured
+// maximum that a packet has no room above it.
 constexpr double QUANTILE = 0.97;
-constexpr double MARGIN_MS = 5.0;
+constexpr double MARGIN_MS = 10.0;
 constexpr double FLOOR_ABOVE_MIN_MS = 12.0;
 constexpr double CEILING_BELOW_MAX_MS = 20.0;
 // Headroom this far above the target is taken out by shortening, and this
