@@ -42,17 +42,20 @@ def wait_until(pred, timeout, step=0.05):
 class Jack:
     """A JACK server of our own with the dummy backend; the program finds it
     through JACK_DEFAULT_SERVER. JACK allows only a few servers on a machine
-    at once, so a start that fails is tried again for a while."""
+    at once, so a start that fails is tried again for a while. A real-time
+    server keeps its clock under load; one that is not falls behind the
+    wall clock, and a receiver's buffer with it, when the machine is busy."""
 
-    def __init__(self, patience=120):
+    def __init__(self, patience=120, realtime=False):
         self.name = "zvcall-%d" % os.getpid()
+        timing = ["-R", "-P", "70"] if realtime else ["--no-realtime"]
         os.environ["JACK_DEFAULT_SERVER"] = self.name
         os.environ["JACK_NO_AUDIO_RESERVATION"] = "1"
         end = time.monotonic() + patience
         while True:
             reclaim_dead_servers()
             self.proc = subprocess.Popen(
-                ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-r", "48000",
+                ["jackd", *timing, "-n", self.name, "-d", "dummy", "-r", "48000",
                  "-p", "480", "-C", "2", "-P", "2"],
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             if self._started(10):
