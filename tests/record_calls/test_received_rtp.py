@@ -5,7 +5,9 @@ negotiated codecs and back. The caller's tone must go on through each."""
 
 import os
 import re
+import signal
 import subprocess
+import threading
 import time
 import unittest
 
@@ -86,7 +88,15 @@ class ForeignSource(ReceivedTest):
         foreign = rtp.Stream(0xF0E16E00).add(pt, rate, encoded_tone.frames(
             "opus", FOREIGN_FREQ, FOREIGN_LEVEL, FOREIGN_SECONDS))
         sent = clock()
-        rtp.send_paced(foreign.packets, program_rtp)
+        stream = threading.Thread(target=rtp.send_paced, args=(foreign.packets, program_rtp))
+        stream.start()
+        # Meanwhile the far end is held back for a moment, as a busy machine
+        # (its own or ours) holds a sender back: its place is kept.
+        time.sleep(1.0)
+        os.kill(far.proc.pid, signal.SIGSTOP)
+        time.sleep(0.3)
+        os.kill(far.proc.pid, signal.SIGCONT)
+        stream.join()
         time.sleep(2)
         track = self.stop_recording(folder)
 

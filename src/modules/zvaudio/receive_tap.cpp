@@ -10,10 +10,15 @@ namespace {
 // A source replaces the far end's only after this many packets in sequence
 // from it, and only once the far end has been quiet for a while: a stray
 // datagram, or a stranger's stream beside the far end's, is never taken.
-// A far end known to sit where the call's address says needs fewer.
+// A far end known to sit where the call's address says needs fewer. A
+// stream that is the far end's by its address or its SSRC (a new SSRC, a
+// NAT that moved it) takes over after a moment's quiet; a stranger's only
+// after a second, since a busy machine, the far end's or ours, can hold
+// the far end's packets back for a tenth of a second and more.
 constexpr unsigned RUN_AT_ADDRESS = 2;
 constexpr unsigned RUN_ELSEWHERE = 4;
 constexpr int64_t QUIET_NS = 60000000;
+constexpr int64_t QUIET_FOR_STRANGER_NS = 1000000000;
 
 int64_t monotonic_ns()
 {
@@ -52,8 +57,9 @@ bool from_far_end(struct call_receive *r, const struct sa *src, const struct sa 
 
 	const bool at_address = same_address(src, raddr) || (s.set && same_address(src, &s.addr));
 	const unsigned needed = at_address ? RUN_AT_ADDRESS : RUN_ELSEWHERE;
+	const int64_t quiet = at_address || (s.set && hdr->ssrc == s.ssrc) ? QUIET_NS : QUIET_FOR_STRANGER_NS;
 	const bool first = !s.set && (same_address(src, raddr) || !sa_isset(raddr, SA_ALL));
-	if (!first && (c.run < needed || (s.set && now - s.last_ns < QUIET_NS)))
+	if (!first && (c.run < needed || (s.set && now - s.last_ns < quiet)))
 		return false;
 
 	sa_cpy(&s.addr, src);
