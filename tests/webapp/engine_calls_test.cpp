@@ -1,4 +1,4 @@
-// The functions the audio engine calls: track playback and the meters.
+// The web app's handlers of the audio engine: track playback; and the meter line.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -114,31 +114,6 @@ TEST(Meter, LineHoldsTimeAndLevels)
 	EXPECT_EQ(fields(line)[0], "0:00:00");
 
 	EXPECT_EQ(webapp_meter_line(line, 40, 0, snap), ENOMEM);
-}
-
-TEST(Meter, PeaksRiseAndStartAgain)
-{
-	float snap[METER_SLOTS][2];
-	webapp_meter_take(snap);
-
-	const float frames[] = {0.1f, -0.8f, -0.3f, 0.2f};
-	webapp_meter_update(3, frames, 2);
-	webapp_meter_update(32, frames, 2);
-	webapp_meter_update(4, nullptr, 2);
-	webapp_meter_update(5, frames, 0);
-	webapp_meter_take(snap);
-	EXPECT_FLOAT_EQ(snap[3][0], 0.3f);
-	EXPECT_FLOAT_EQ(snap[3][1], 0.8f);
-	for (unsigned s = 0; s < METER_SLOTS; ++s) {
-		if (s != 3) {
-			EXPECT_EQ(snap[s][0], 0.0f) << s;
-			EXPECT_EQ(snap[s][1], 0.0f) << s;
-		}
-	}
-
-	webapp_meter_take(snap);
-	EXPECT_EQ(snap[3][0], 0.0f);
-	EXPECT_EQ(snap[3][1], 0.0f);
 }
 
 }

@@ -1,54 +1,10 @@
 #include "fakes.h"
 
-#include <cmath>
-
-#include "webapp_engine.h"
-#include "zvaudio.h"
-
 web_fakes fakes;
 
-void web_fakes::reset()
-{
-	for (auto &slot : peaks)
-		for (auto &p : slot)
-			p = 0;
-	for (auto &c : meter_calls)
-		c = 0;
-	meter_frames0 = 0;
-	play_calls = 0;
-	audio_pushes = 0;
-	pushed_json.clear();
-	options.clear();
-	errors.clear();
-}
+namespace {
 
-// Fills the buffer through the player's write handler, as the web app does
-// at volume 1.0 in stereo.
-void webapp_session_play(struct track *track, int16_t *sampv, auplay_write_h *wh, size_t samples, void *arg)
-{
-	(void)track;
-	struct auframe af;
-	auframe_init(&af, AUFMT_S16LE, sampv, samples);
-	wh(&af, arg);
-	++fakes.play_calls;
-}
-
-void webapp_meter_update(uint32_t slot, const float *samples, uint32_t frames)
-{
-	if (!samples || slot > 31 || !frames)
-		return;
-	++fakes.meter_calls[slot];
-	if (slot == 0)
-		fakes.meter_frames0 = frames;
-	for (uint32_t j = 0; j < frames; ++j)
-		for (int c = 0; c < 2; ++c) {
-			float a = std::fabs(samples[2 * j + c]);
-			if (a > fakes.peaks[slot][c])
-				fakes.peaks[slot][c] = a;
-		}
-}
-
-void webapp_ws_audio_push(void)
+void devices_changed()
 {
 	++fakes.audio_pushes;
 	char *json = nullptr;
@@ -61,17 +17,31 @@ void webapp_ws_audio_push(void)
 	}
 }
 
-void webapp_error_show(const char *message)
+// The recording switched off, as the web app's option does.
+void record_failed(const char *text)
 {
-	fakes.errors.emplace_back(message);
+	fakes.record_failures.emplace_back(text);
+	zvaudio_record_set(false);
 }
 
-// The option "record" switched off, as the web app applies it.
-void webapp_option_request(const char *key, const char *value)
+// No play handler: the engine fills the buffer through the player's write
+// handler alone, as the web app does at volume 1.0 in stereo.
+const struct zvaudio_handlers handlers = {nullptr, devices_changed, record_failed};
+
+}
+
+void web_fakes::reset()
 {
-	if (!key || !value)
-		return;
-	fakes.options.emplace_back(key, value);
-	if (std::string(key) == "record")
-		zvaudio_record_set(std::string(value) != "false");
+	audio_pushes = 0;
+	pushed_json.clear();
+	record_failures.clear();
+	zvaudio_handlers_set(&handlers);
+	(void)meters_take();
+}
+
+meter_peaks meters_take()
+{
+	meter_peaks m;
+	zvaudio_meter_take(m.slot);
+	return m;
 }

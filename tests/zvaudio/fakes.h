@@ -1,23 +1,26 @@
-// What the engine calls in the web app, recorded for the tests.
+// The handlers that the web app registers with the engine, as fakes that
+// record what the engine asked of them.
 #pragma once
 
-#include <array>
-#include <atomic>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "zvaudio.h"
+
 struct web_fakes {
-	std::array<std::array<std::atomic<float>, 2>, 32> peaks;
-	std::array<std::atomic<unsigned>, 32> meter_calls;
-	std::atomic<unsigned> meter_frames0{0};
-	std::atomic<unsigned> play_calls{0};
 	unsigned audio_pushes = 0;
 	std::vector<std::string> pushed_json;         // the device dictionary at each push
-	std::vector<std::pair<std::string, std::string>> options;
-	std::vector<std::string> errors;              // the pages' error toasts
+	std::vector<std::string> record_failures;     // the texts of failed recordings
 
+	// Registers the fakes with the engine, with nothing recorded, and
+	// empties the engine's meters.
 	void reset();
 };
 
 extern web_fakes fakes;
+
+// The meters' peaks since the last take (zvaudio_meter_take).
+struct meter_peaks {
+	float slot[ZVAUDIO_METER_SLOTS][2];
+};
+meter_peaks meters_take();

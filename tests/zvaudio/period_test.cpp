@@ -31,14 +31,14 @@ TEST_F(period_test, warmup_drops_sixteen_periods_after_a_start)
 	zva.warmup_periods = 0;
 	for (int i = 0; i < 16; ++i)
 		period(stereo(480, s(5), s(5)), 2);
-	EXPECT_EQ(0u, fakes.meter_calls[0]);
+	EXPECT_EQ(0.0f, meters_take().slot[0][0]);
 	EXPECT_EQ(0u, peers[1].plays);
 	EXPECT_TRUE(peers[1].sent.empty());
 	EXPECT_EQ(0u, zva.stream.load()->ring.read_available());
 	EXPECT_EQ(0u, zva.total_frames);
 
 	period(stereo(480, s(5), s(5)), 2);
-	EXPECT_EQ(1u, fakes.meter_calls[0]);
+	EXPECT_FLOAT_EQ(s(5), meters_take().slot[0][0]);
 	EXPECT_EQ(1u, peers[1].plays);
 	EXPECT_EQ(pairs_of(480, 5, 5), peers[1].sent);
 	EXPECT_EQ(480u, zva.stream.load()->ring.read_available());
@@ -48,10 +48,10 @@ TEST_F(period_test, warmup_drops_sixteen_periods_after_a_start)
 TEST_F(period_test, period_size_limits)
 {
 	period(stereo(0, 0, 0), 2);
-	EXPECT_EQ(0u, fakes.meter_calls[0]);
+	EXPECT_EQ(0u, zva.total_frames);
 
 	period(stereo(4801, s(1), s(1)), 2);
-	EXPECT_EQ(0u, fakes.meter_calls[0]);
+	EXPECT_EQ(0.0f, meters_take().slot[0][0]);
 	EXPECT_EQ(0u, zva.total_frames);
 	EXPECT_EQ(0u, zva.in_or.load());
 
@@ -70,8 +70,7 @@ TEST_F(period_test, no_input_buffer_is_counted_and_callers_still_hear_each_other
 	period(nullptr, 480);
 	EXPECT_EQ(1u, zva.in_or.load());
 	EXPECT_TRUE(zva.debug_dirty.load());
-	EXPECT_EQ(1u, fakes.meter_calls[0]);
-	EXPECT_EQ(0.0f, fakes.peaks[0][0].load());
+	EXPECT_EQ(0.0f, meters_take().slot[0][0]);
 	EXPECT_EQ(pairs_of(480, 700, 700), peers[1].sent);
 	EXPECT_EQ(pairs_of(480, 300, 300), peers[2].sent);
 }
@@ -121,8 +120,7 @@ TEST_F(period_test, channel_pick)
 				in.push_back(s(v));
 		period(in, c.channels);
 		EXPECT_EQ(pairs_of(480, c.left, c.right), peers[1].sent);
-		EXPECT_FLOAT_EQ(std::abs(c.left) / 32768.0f, fakes.peaks[0][0].load());
-		EXPECT_EQ(480u, fakes.meter_frames0.load());
+		EXPECT_FLOAT_EQ(std::abs(c.left) / 32768.0f, meters_take().slot[0][0]);
 	}
 }
 
@@ -134,7 +132,7 @@ TEST_F(period_test, mute_silences_the_local_signal_but_not_the_callers)
 	peers[2].left = peers[2].right = 22;
 	zva.mute = true;
 	period(stereo(480, s(1000), s(1000)), 2);
-	EXPECT_EQ(0.0f, fakes.peaks[0][0].load());
+	EXPECT_EQ(0.0f, meters_take().slot[0][0]);
 	EXPECT_EQ(pairs_of(480, 22, 22), peers[1].sent);
 	EXPECT_EQ(pairs_of(480, 11, 11), peers[2].sent);
 }
@@ -197,9 +195,48 @@ TEST_F(period_test, remote_meters_and_no_meter_for_the_stream)
 	peers[1].right = -16384;
 	peers[7].left = peers[7].right = 1000;
 	period(stereo(480, 0, 0), 2);
-	EXPECT_EQ(1.0f, fakes.peaks[1][0].load());
-	EXPECT_FLOAT_EQ(16384.0f / 32767.0f, fakes.peaks[1][1].load());
-	EXPECT_EQ(0u, fakes.meter_calls[13]);
+	const meter_peaks m = meters_take();
+	EXPECT_EQ(1.0f, m.slot[1][0]);
+	EXPECT_FLOAT_EQ(16384.0f / 32767.0f, m.slot[1][1]);
+	EXPECT_EQ(0.0f, m.slot[13][0]);
+	EXPECT_EQ(0.0f, m.slot[13][1]);
+}
+
+// The input meter reads the device's frames, every one of them, before
+// any resampling.
+TEST_F(period_test, input_meter_reads_every_device_frame)
+{
+	configure(2, 44100, 2, 48000);
+	std::vector<float> in = stereo(441, 0, 0);
+	in[2 * 440] = -0.75f;
+	in[2 * 440 + 1] = 0.25f;
+	period(in, 2);
+	const meter_peaks m = meters_take();
+	EXPECT_EQ(0.75f, m.slot[0][0]);
+	EXPECT_EQ(0.25f, m.slot[0][1]);
+}
+
+TEST(meter, peaks_rise_and_start_again)
+{
+	(void)meters_take();
+	const float frames[] = {0.1f, -0.8f, -0.3f, 0.2f};
+	zvaudio_meter_update(3, frames, 2);
+	zvaudio_meter_update(32, frames, 2);
+	zvaudio_meter_update(4, nullptr, 2);
+	zvaudio_meter_update(5, frames, 0);
+	meter_peaks m = meters_take();
+	EXPECT_FLOAT_EQ(m.slot[3][0], 0.3f);
+	EXPECT_FLOAT_EQ(m.slot[3][1], 0.8f);
+	for (unsigned slot = 0; slot < ZVAUDIO_METER_SLOTS; ++slot) {
+		if (slot != 3) {
+			EXPECT_EQ(m.slot[slot][0], 0.0f) << slot;
+			EXPECT_EQ(m.slot[slot][1], 0.0f) << slot;
+		}
+	}
+
+	m = meters_take();
+	EXPECT_EQ(m.slot[3][0], 0.0f);
+	EXPECT_EQ(m.slot[3][1], 0.0f);
 }
 
 TEST_F(period_test, monitor_with_monitoring_on_and_off)
@@ -293,7 +330,6 @@ TEST_F(period_test, input_at_44100_hz_is_resampled_to_48000)
 		for (int f = 0; f < 441; ++f)
 			in[2 * f] = in[2 * f + 1] = 0.5f * std::sin(2 * M_PI * 1000 * (i * 441 + f) / 44100.0);
 		period(in, 2);
-		EXPECT_EQ(441u, fakes.meter_frames0.load());
 		sent_values += peers[1].sent.size();
 		queued += zva.stream.load()->ring.read_available();
 		play_output(zva.stream.load()->ring.read_available());

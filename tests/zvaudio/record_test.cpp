@@ -243,8 +243,7 @@ TEST_F(record_test, a_second_start_while_the_first_drains_is_refused)
 	zvaudio_record_set(true);
 	run_loop(250);
 	EXPECT_EQ(1u, count_logged("Recording failed: previous recording is still finishing, please try again"));
-	ASSERT_EQ(1u, fakes.options.size());
-	EXPECT_EQ(std::make_pair(std::string("record"), std::string("false")), fakes.options[0]);
+	EXPECT_EQ(1u, fakes.record_failures.size());
 	ASSERT_TRUE(wait_closed(7));
 	EXPECT_EQ(7u, count_logged("closed (864000 samples)"));
 	EXPECT_EQ(1u, folders().size());
@@ -301,9 +300,7 @@ TEST_F(record_test, refused_without_streams)
 	zvaudio_record_set(true);
 	run_loop(300);
 	EXPECT_EQ(1u, count_logged("zvaudio/record: Recording failed: no sound device is working"));
-	EXPECT_EQ(std::vector<std::string>{"Recording failed: no sound device is working"}, fakes.errors);
-	ASSERT_EQ(1u, fakes.options.size());
-	EXPECT_EQ(std::make_pair(std::string("record"), std::string("false")), fakes.options[0]);
+	EXPECT_EQ(std::vector<std::string>{"Recording failed: no sound device is working"}, fakes.record_failures);
 	EXPECT_TRUE(folders().empty());
 	EXPECT_EQ(0, zvaudio_record_time());
 }
@@ -323,8 +320,7 @@ TEST_F(record_test, full_disk_stops_the_recording_and_keeps_the_files)
 	run_loop(300);
 	EXPECT_GE(count_logged("FLAC ENCODE ERROR track"), 1u);
 	EXPECT_EQ(1u, count_logged("zvaudio/record: Recording stopped: could not write the record files (disk full?)"));
-	ASSERT_EQ(1u, fakes.options.size());
-	EXPECT_EQ(std::make_pair(std::string("record"), std::string("false")), fakes.options[0]);
+	EXPECT_EQ(1u, fakes.record_failures.size());
 	// The full file is finished up to its last whole frame.
 	ASSERT_TRUE(wait_closed(6));
 	for (int i = 0; i < 100 && !count_logged("zvaudio/record: track 0 kept "); ++i)

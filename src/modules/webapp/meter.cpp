@@ -19,7 +19,7 @@ void webapp_meter_timer(void *)
 {
 	tmr_start(&webapp_meter_tmr, 150, webapp_meter_timer, nullptr);
 	float snapshot[METER_SLOTS][2];
-	webapp_meter_take(snapshot);
+	zvaudio_meter_take(snapshot);
 	webapp_meter_send(snapshot);
 }
 

@@ -1,13 +1,14 @@
-// The level meters: the engine's peaks per meter slot, sent every 150 ms
-// as one text line on "/ws_meter".
+// The level meters: the engine's peaks per meter slot, taken every 150 ms
+// (zvaudio_meter_take) and sent as one text line on "/ws_meter".
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "sipstack.h"
+#include "zvaudio.h"
 
-constexpr unsigned METER_SLOTS = 32;
+constexpr unsigned METER_SLOTS = ZVAUDIO_METER_SLOTS;
 
 // Starts and stops the 150 ms line timer (module init and close).
 void webapp_meter_init(void);
@@ -15,10 +16,6 @@ void webapp_meter_close(void);
 
 // Receive handler of "/ws_meter": takes nothing.
 void webapp_ws_meter_handler(const struct websock_hdr *hdr, struct mbuf *mb, void *arg);
-
-// Moves the peaks gathered since the last call into snapshot and starts
-// them again from 0.
-void webapp_meter_take(float snapshot[METER_SLOTS][2]);
 
 // Formats the meter line of a recording time (ms) and peaks into buf:
 // "H:MM:SS 0" and the 64 levels in dB, each slot's left before its right.

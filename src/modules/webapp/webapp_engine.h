@@ -1,4 +1,5 @@
-// What the audio engine calls in the web app.
+// The web app's handlers of the audio engine (zvaudio_handlers), and what
+// else of the web app they reach.
 #pragma once
 
 #include <cstddef>
@@ -8,16 +9,17 @@
 
 struct track;
 
-// Engine period thread, engine lock held, for every non-local track with a
-// bound player: fills the first samples values of sampv (48 kHz stereo
-// 16-bit) through the player's write handler wh with arg, then applies the
-// track's volume and channel mix. No allocation, no lock, no logging.
+// Registers the handlers with the engine (the module's first part to start)
+// and takes them back (its last to stop).
+void webapp_engine_init(void);
+void webapp_engine_close(void);
+
+// Calls' thread, engine lock held, for every non-local track with a bound
+// player: fills the first samples values of sampv (48 kHz stereo 16-bit)
+// through the player's write handler wh with arg, then applies the track's
+// volume and channel mix. No allocation, no lock, no logging.
 void webapp_session_play(struct track *track, int16_t *sampv, auplay_write_h *wh,
 			 size_t samples, void *arg);
-
-// Engine period thread: raises the peaks of meter slot (0 to 31) from frames
-// interleaved stereo float frames, 1.0 being full scale. Lock-free.
-void webapp_meter_update(uint32_t slot, const float *samples, uint32_t frames);
 
 // Main thread: sends the engine's device dictionary (zvaudio_info) to every
 // page on "/ws_audio".

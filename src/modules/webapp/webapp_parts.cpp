@@ -10,6 +10,7 @@
 #include "session.h"
 #include "stats.h"
 #include "stream.h"
+#include "webapp_engine.h"
 #include "webapp_ws.h"
 
 namespace {
@@ -22,6 +23,7 @@ struct part {
 // The SIP event handler comes last: it runs only while every other part is
 // up.
 const part parts[] = {
+	{webapp_engine_init, webapp_engine_close},
 	{webapp_ws_init, webapp_ws_close},
 	{[] { (void)webapp_options_init(); }, webapp_options_close},
 	{[] { (void)webapp_accounts_init(); }, webapp_accounts_close},

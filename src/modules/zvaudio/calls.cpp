@@ -13,7 +13,6 @@
 #include "main_loop_lock.h"
 #include "platform.h"
 #include "receive.h"
-#include "webapp_engine.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -157,9 +156,9 @@ void pull_track(struct track *t, size_t frames, int64_t now_ns)
 			int16_t *in = follow_input(&p->follow, need);
 			if (in) {
 				if (r)
-					webapp_session_play(t, in, playout_write, 2 * need, r);
+					zvaudio_track_play(t, in, playout_write, 2 * need, r);
 				else
-					webapp_session_play(t, in, pl->wh, 2 * need, pl->arg);
+					zvaudio_track_play(t, in, pl->wh, 2 * need, pl->arg);
 				follow_input_done(&p->follow, need);
 			}
 		}

@@ -2,7 +2,6 @@
 // restarts, the stream watchdog and the device dictionary for the page.
 #include "engine.h"
 #include "record.h"
-#include "webapp_engine.h"
 
 #include <algorithm>
 #include <climits>
@@ -387,7 +386,7 @@ error:
 		odict_entry_add(zva.device_info, "error_msg", ODICT_STRING, zva.error_text);
 		odict_entry_add(zva.device_info, "running", ODICT_BOOL, false);
 	}
-	webapp_ws_audio_push();
+	zvaudio_devices_changed();
 	zva.device_error = true;
 	zvaudio_stream_release();
 	warning("zvaudio/start: error %H\n", ZV_ERRNO(err));
@@ -416,7 +415,7 @@ int zvaudio_reset()
 	if (zvaudio_streams_closing()) {
 		warning("zvaudio/reset: waiting for the old streams to close\n");
 		zva.reset_pending = true;
-		webapp_ws_audio_push();
+		zvaudio_devices_changed();
 		return ENODEV;
 	}
 	zva.reset_pending = false;
@@ -425,7 +424,7 @@ int zvaudio_reset()
 		PaError pa = zvaudio_pa_begin();
 		if (pa != paNoError) {
 			warning("zvaudio: Pa_Initialize: %s\n", Pa_GetErrorText(pa));
-			webapp_ws_audio_push();
+			zvaudio_devices_changed();
 			return ENODEV;
 		}
 		info("zvaudio: %s\n", Pa_GetVersionText());
@@ -433,7 +432,7 @@ int zvaudio_reset()
 
 	zvaudio_drivers();
 	zvaudio_devices();
-	webapp_ws_audio_push();
+	zvaudio_devices_changed();
 	zvaudio_start();
 	return 0;
 }
@@ -508,5 +507,5 @@ void zvaudio_set_error(const char *text)
 	str_ncpy(zva.error_text, text, sizeof(zva.error_text));
 	odict_entry_del(zva.device_info, "error_msg");
 	odict_entry_add(zva.device_info, "error_msg", ODICT_STRING, zva.error_text);
-	webapp_ws_audio_push();
+	zvaudio_devices_changed();
 }

@@ -168,6 +168,21 @@ void zvaudio_debug(void *arg);
 void zvaudio_receive_report(void *arg);
 void zvaudio_log_period_errors();
 
+// The registered handlers (zvaudio_handlers), or the engine's defaults.
+// Calls' thread, engine_lock held: a call track's audio through its
+// player's write handler.
+void zvaudio_track_play(struct track *t, int16_t *sampv, auplay_write_h *wh, size_t samples,
+			void *arg);
+// Main thread: the device dictionary changed.
+void zvaudio_devices_changed();
+// Main thread: the recording failed with text; it is switched off.
+void zvaudio_recording_failed(const char *text);
+
+// Engine period: raises the peaks of meter slot (below ZVAUDIO_METER_SLOTS)
+// from frames interleaved stereo float frames, 1.0 being full scale.
+// Lock-free.
+void zvaudio_meter_update(uint32_t slot, const float *samples, uint32_t frames);
+
 // The driver's source and player.
 int zvaudio_src_alloc(struct ausrc_st **stp, const struct ausrc *as, struct media_ctx **ctx,
 		      struct ausrc_prm *prm, const char *device, ausrc_read_h *rh,

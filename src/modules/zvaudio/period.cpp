@@ -4,7 +4,6 @@
 #include "engine.h"
 #include "mixminus.h"
 #include "record.h"
-#include "webapp_engine.h"
 
 #include <algorithm>
 #include <bit>
@@ -145,7 +144,7 @@ bool mix_tracks(int16_t *s16, size_t samples)
 		if (!t->is_stream_track) {
 			for (size_t k = 0; k < samples; ++k)
 				t->meter_buf[k] = float(c[k]) * meter_scale;
-			webapp_meter_update(uint32_t(t->ch), t->meter_buf, uint32_t(samples / 2));
+			zvaudio_meter_update(uint32_t(t->ch), t->meter_buf, uint32_t(samples / 2));
 		}
 
 		calls[heard] = c;
@@ -285,7 +284,7 @@ void zvaudio_process(const float *input, uint32_t frames)
 	if (zva.mute.load(std::memory_order_relaxed))
 		std::memset(st->in_f, 0, samples * sizeof(float));
 
-	webapp_meter_update(0, st->in_f, frames);
+	zvaudio_meter_update(0, st->in_f, frames);
 
 	if (st->in_rate == double(ZV_RATE)) {
 		auconv_to_s16(st->s16, AUFMT_FLOAT, st->in_f, samples);

@@ -6,7 +6,6 @@
 #include "record.h"
 #include "engine.h"
 #include "record_state.h"
-#include "webapp_engine.h"
 
 #include <cerrno>
 #include <cstring>
@@ -93,8 +92,7 @@ void record_error_timer(void *arg)
 	const char *text = error_text(code);
 	warning("zvaudio/record: %s\n", text);
 	zvaudio_set_error(text);
-	webapp_error_show(text);
-	webapp_option_request("record", "false");
+	zvaudio_recording_failed(text);
 }
 
 void watch_errors()

@@ -143,3 +143,33 @@ int32_t zvaudio_record_time(void);
 // Opens the current recordings folder in the file manager, from a thread
 // of its own; failures are logged.
 void zvaudio_open_folder(void);
+
+// The level meters: slot 0 the local input, 2k - 1 caller k's call audio.
+constexpr unsigned ZVAUDIO_METER_SLOTS = 32;
+
+// Moves the peaks (1.0 full scale) that the periods raised since the last
+// call into snapshot, each slot's left before its right, and starts them
+// again from 0. Any thread.
+void zvaudio_meter_take(float snapshot[ZVAUDIO_METER_SLOTS][2]);
+
+// What the engine asks of the program around it. The web app registers its
+// handlers at its start and takes them back at its close; a handler that is
+// NULL, or none registered, leaves the engine to its own default.
+struct zvaudio_handlers {
+	// Calls' thread, engine_lock held, for every call track with a bound
+	// player: fills the first samples values of sampv (48 kHz stereo
+	// 16-bit) through the player's write handler wh with arg, then applies
+	// the track's volume and channel mix. No allocation, no lock, no
+	// logging. Default: the write handler alone.
+	void (*play)(struct track *track, int16_t *sampv, auplay_write_h *wh, size_t samples,
+		     void *arg);
+	// Main thread: the device dictionary (zvaudio_info) changed.
+	void (*devices_changed)(void);
+	// Main thread: the recording stopped or could not start, with text
+	// telling why; the recording is switched off.
+	void (*record_failed)(const char *text);
+};
+
+// Main thread: handlers (NULL: none) from now on; the record must outlive
+// its registration.
+void zvaudio_handlers_set(const struct zvaudio_handlers *handlers);
