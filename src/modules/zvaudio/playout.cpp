@@ -439,10 +439,14 @@ void next_block(struct call_receive *r, size_t missing)
 	if (h->seq == p->next_seq) {
 		if (headroom_ms(p, h->ts) - p->target_ms > p->max_ms) {
 			// Waited far longer than a buffer holds (the far end stopped
-			// sending): its timing starts over from this packet.
+			// sending): its timing starts over from this packet. A packet
+			// that has itself waited that long since it came (no period
+			// took it) is let go.
 			arrival_reset(&p->arrival);
 			arrival_add(&p->arrival, h->arrival_ns, media_ns(p, h->ts), false);
 			p->playing = false;
+			if (headroom_ms(p, h->ts) - p->target_ms > p->max_ms)
+				drop_oldest(p);
 			return;
 		}
 		decode(r, h);
