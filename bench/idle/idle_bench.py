@@ -29,7 +29,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
-from jack_registry import reclaim_dead_servers  # noqa: E402
+from jack_server import JackServer  # noqa: E402
 from zvprocess import WebSocket  # noqa: E402
 
 PAGE_PORT = 8097
@@ -45,22 +45,9 @@ def in_private_network():
     os.execvpe("unshare", args, env)
 
 
-class Jack:
+class Jack(JackServer):
     def __init__(self):
-        self.name = "zvbench-%d" % os.getpid()
-        reclaim_dead_servers()
-        self.proc = subprocess.Popen(
-            ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-r", "48000", "-p", "480",
-             "-C", "2", "-P", "2"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            env=dict(os.environ, JACK_NO_AUDIO_RESERVATION="1"))
-        if subprocess.run(["jack_wait", "-w", "-t", "10", "-s", self.name],
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
-            self.stop()
-            raise SystemExit("jackd did not start")
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(10)
+        super().__init__("zvbench-%d" % os.getpid(), tries=1)
 
 
 class Subject:

@@ -23,7 +23,7 @@ import wave
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 import zvprocess  # noqa: E402
-from jack_registry import reclaim_dead_servers  # noqa: E402
+from jack_server import JackServer  # noqa: E402
 
 BARESIP_MODULES = "/usr/lib/baresip/modules"
 PROGRAM_SIP = "127.0.0.1:5090"
@@ -39,56 +39,18 @@ def wait_until(pred, timeout, step=0.05):
     return pred()
 
 
-class Jack:
-    """A JACK server of our own with the dummy backend; the program finds it
-    through JACK_DEFAULT_SERVER. JACK allows only a few servers on a machine
-    at once, so a start that fails is tried again for a while. A real-time
-    server keeps its clock under load; one that is not falls behind the
-    wall clock, and a receiver's buffer with it, when the machine is busy."""
+class Jack(JackServer):
+    """The rig's JACK server; the program finds it through
+    JACK_DEFAULT_SERVER. A start that fails is tried again for a while. A
+    real-time server keeps its clock under load; one that is not falls
+    behind the wall clock, and a receiver's buffer with it, when the machine
+    is busy."""
 
     def __init__(self, patience=120, realtime=False):
-        self.name = "zvcall-%d" % os.getpid()
-        timing = ["-R", "-P", "70"] if realtime else ["--no-realtime"]
-        os.environ["JACK_DEFAULT_SERVER"] = self.name
+        name = "zvcall-%d" % os.getpid()
+        os.environ["JACK_DEFAULT_SERVER"] = name
         os.environ["JACK_NO_AUDIO_RESERVATION"] = "1"
-        end = time.monotonic() + patience
-        while True:
-            reclaim_dead_servers()
-            self.proc = subprocess.Popen(
-                ["jackd", *timing, "-n", self.name, "-d", "dummy", "-r", "48000",
-                 "-p", "480", "-C", "2", "-P", "2"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            if self._started(10):
-                return
-            self.stop()
-            if time.monotonic() > end:
-                raise RuntimeError("jackd did not start")
-            time.sleep(2)
-
-    def _started(self, timeout):
-        """True once the server answers; False when it gave up or took too
-        long."""
-        end = time.monotonic() + timeout
-        while self.proc.poll() is None and time.monotonic() < end:
-            r = subprocess.run(["jack_wait", "-c", "-s", self.name], capture_output=True,
-                               text=True)
-            if r.stdout.strip() == "running":
-                return True
-            time.sleep(0.2)
-        return False
-
-    def ports(self):
-        r = subprocess.run(["jack_lsp", "-s", self.name], capture_output=True, text=True)
-        return r.stdout.split("\n")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        super().__init__(name, realtime=realtime, patience=patience)
 
 
 class JackTone:

@@ -18,7 +18,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 
-from jack_registry import reclaim_dead_servers  # noqa: E402
+from jack_server import JackServer  # noqa: E402
 from zvprocess import WebSocket, zvtest  # noqa: E402
 
 PROGRAM = os.environ.get("ZV_PROGRAM", "")
@@ -39,47 +39,11 @@ def in_private_network():
     os.execvpe("unshare", args, env)
 
 
-class Jack:
-    """A JACK server of our own with the dummy backend. Servers that start
-    at the same moment can trip over each other's shared registry: a
-    server that does not come up is started again."""
+class Jack(JackServer):
+    """The calls tests' JACK server."""
 
     def __init__(self, realtime=False):
-        self.name = "zvcalls-%d" % os.getpid()
-        # A real-time server keeps its clock under load; one that is not
-        # falls behind the wall clock when the machine is busy.
-        timing = ["-R", "-P", "70"] if realtime else ["--no-realtime"]
-        self.args = ["jackd", *timing, "-n", self.name, "-d", "dummy", "-r", "48000",
-                     "-p", "480", "-C", "2", "-P", "2"]
-        # The machine holds eight JACK servers; others' may take a while to
-        # go away.
-        for attempt in range(8):
-            reclaim_dead_servers()
-            if self._start():
-                return
-            self.stop()
-            time.sleep(0.5 + 2 * attempt)
-        raise AssertionError("the JACK server %s did not start" % self.name)
-
-    def _start(self):
-        self.proc = subprocess.Popen(self.args, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL,
-                                     env=dict(os.environ, JACK_NO_AUDIO_RESERVATION="1"))
-        return subprocess.run(["jack_wait", "-w", "-t", "10", "-s", self.name],
-                              stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL).returncode == 0
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        if self.proc.returncode == -signal.SIGKILL:
-            # a killed server keeps its place in the registry
-            reclaim_dead_servers()
+        super().__init__("zvcalls-%d" % os.getpid(), realtime=realtime)
 
 
 class Program:

@@ -6,7 +6,6 @@ import os
 import re
 import shutil
 import socket
-import subprocess
 import sys
 import tempfile
 import time
@@ -14,7 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "lib"))
 import zvprocess  # noqa: E402
-from jack_registry import reclaim_dead_servers  # noqa: E402
+from jack_server import JackServer  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TEMPLATE = os.path.join(HERE, "..", "shell", "config.golden")
@@ -70,22 +69,8 @@ def sound_card(test):
     starts next: a recording needs a sound device that works. Retried while
     other servers on the machine fill JACK's registry."""
     name = "zvoptions-%d" % os.getpid()
-    for _ in range(30):
-        reclaim_dead_servers()
-        proc = subprocess.Popen(
-            ["jackd", "--no-realtime", "-n", name, "-d", "dummy", "-r", "48000", "-p", "480",
-             "-C", "2", "-P", "2"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            env=dict(os.environ, JACK_NO_AUDIO_RESERVATION="1"))
-        if not subprocess.run(["jack_wait", "-w", "-t", "10", "-s", name],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
-            break
-        proc.kill()
-        proc.wait()
-        time.sleep(2)
-    else:
-        raise AssertionError("jackd did not start")
-    test.addCleanup(proc.wait)
-    test.addCleanup(proc.terminate)
+    server = JackServer(name, tries=30)
+    test.addCleanup(server.stop)
     test.addCleanup(os.environ.pop, "JACK_DEFAULT_SERVER", None)
     os.environ["JACK_DEFAULT_SERVER"] = name
 

@@ -7,16 +7,14 @@ import json
 import os
 import re
 import signal
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "lib"))
-from jack_registry import reclaim_dead_servers  # noqa: E402
+from jack_server import JackServer  # noqa: E402
 from zvprocess import Program, WebSocket, get  # noqa: E402
 
 ALSA_CONF = os.path.join(HERE, "asound.conf")
@@ -27,43 +25,20 @@ REPORT = (r"WARN  zvaudio_debug\n\tout_ur: (\d+) \n\tin_or: (\d+) \n"
 
 
 class Jack:
-    """A JACK server with the dummy backend under a private name."""
+    """A JACK server under a private name, started when asked."""
 
     def __init__(self, name):
         self.name = name
-        self.proc = None
+        self.server = None
 
     def start(self, tries=30):
-        """Starts the server; retries while other servers on the machine
-        fill JACK's registry of servers."""
-        for _ in range(tries):
-            reclaim_dead_servers()
-            self.err = tempfile.TemporaryFile()
-            self.proc = subprocess.Popen(
-                ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-r", "48000",
-                 "-p", "480", "-C", "2", "-P", "2"],
-                stdout=subprocess.DEVNULL, stderr=self.err,
-                env=dict(os.environ, JACK_NO_AUDIO_RESERVATION="1"))
-            if not subprocess.run(["jack_wait", "-w", "-t", "10", "-s", self.name],
-                                  stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL).returncode:
-                return self
-            self.err.seek(0)
-            text = self.err.read().decode()
-            self.kill()
-            if "Too many servers" not in text:
-                break
-            time.sleep(2)
-        raise AssertionError("jackd did not start:\n" + text)
+        self.server = JackServer(self.name, tries=tries)
+        return self
 
     def kill(self):
-        """Ends the server as a crash would for its clients: they are told
-        it is gone and it never runs another cycle for them."""
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(10)
-        if self.proc:
-            self.err.close()
+        """Ends the server as a crash would for its clients."""
+        if self.server:
+            self.server.stop()
 
 
 def start_program(jack_name, alsa=False):
