@@ -14,10 +14,12 @@
 #define DEBUG_LEVEL 5
 #include <re_dbg.h>
 
+#include "listener.h"
 #include "platform.h"
 #include "sip_stop.h"
 #include "tray.h"
 #include "webapp.h"
+#include "ws.h"
 #include "zvaudio.h"
 #include "zvcacert.h"
 #include "zvconf.h"

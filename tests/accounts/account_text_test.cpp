@@ -5,7 +5,7 @@
 
 #include "account_line.h"
 #include "provision_text.h"
-#include "webapp_json.h"
+#include "json.h"
 
 namespace {
 

@@ -13,8 +13,9 @@
 
 #include "contacts.h"
 #include "webapp.h"
-#include "webapp_json.h"
-#include "webapp_ws.h"
+#include "json.h"
+#include "ws.h"
+#include "ws_dispatch.h"
 
 struct odict *webapp_calls;
 

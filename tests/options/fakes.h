@@ -8,7 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "webapp_ws.h"
+#include "ws.h"
+#include "ws_dispatch.h"
 #include "zvaudio.h"
 
 struct option_fakes {

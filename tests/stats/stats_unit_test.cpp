@@ -13,7 +13,7 @@
 #include "events.h"
 #include "session.h"
 #include "stats.h"
-#include "webapp_ws.h"
+#include "ws.h"
 #include "zvaudio.h"
 
 struct stream {

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "http_access.h"
 #include "http_routes.h"
 #include "utf8.h"
 

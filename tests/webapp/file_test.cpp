@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include "settings_file.h"
-#include "webapp_file.h"
-#include "webapp_json.h"
+#include "file.h"
+#include "json.h"
 
 namespace {
 

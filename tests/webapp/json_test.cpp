@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <string>
 
-#include "webapp_json.h"
+#include "json.h"
 
 namespace {
 

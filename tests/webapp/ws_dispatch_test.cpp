@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "webapp_json.h"
-#include "webapp_ws.h"
+#include "json.h"
+#include "ws.h"
 #include "ws_dispatch.h"
 
 namespace {

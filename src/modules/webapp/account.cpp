@@ -6,10 +6,11 @@
 #include <cstring>
 
 #include "account_line.h"
+#include "account_ua.h"
 #include "account_ws.h"
 #include "provision.h"
 #include "save_report.h"
-#include "webapp_file.h"
+#include "file.h"
 
 namespace {
 

@@ -1,8 +1,6 @@
-// The page's SIP accounts: the records of accounts.json, the user agents of
-// the SIP library made from them (with a "quick" user agent where a record
-// asks for one), the three user agents the module singles out and the marks
-// the page sees ("status" while registered, "current" on the account of
-// outgoing calls). Main thread only.
+// The page's SIP accounts: the records of accounts.json and the marks the
+// page sees ("status" while registered, "current" on the account of
+// outgoing calls); their user agents are account_ua.h's. Main thread only.
 #pragma once
 
 #include "sipstack.h"
@@ -16,11 +14,6 @@ int webapp_accounts_init(void);
 // Cancels the start or the update notice, drops the provisioning request,
 // saves and releases the dictionary. Copes with an init that never ran.
 void webapp_accounts_close(void);
-
-// Makes and registers the record's user agent (and its quick one); a record
-// on a service domain becomes the main account. A member "update" schedules
-// the update notice and is taken out of the record. NULL does nothing.
-void webapp_account_register(struct odict *record);
 
 // An account from the page: registered, then stored and saved.
 void webapp_account_add(const struct odict *record);
@@ -38,21 +31,6 @@ void webapp_account_status_set(const char *aor, bool status);
 
 // Puts "current" on the records of the current user agent.
 void webapp_account_current_mark(void);
-
-// The user agent for the page's outgoing calls: the one last set while the
-// SIP library still lists it, else the library's first (NULL when none).
-struct ua *webapp_ua_current(void);
-void webapp_ua_current_set(struct ua *ua);
-
-// The user agent of the last registered account on a service domain, and
-// the last quick user agent; NULL when none or no longer listed.
-struct ua *webapp_ua_main(void);
-struct ua *webapp_ua_quick(void);
-
-// Ends a user agent: hangs up each of its calls (so that their tracks are
-// freed and the page is told), forgets it wherever the module keeps it and
-// releases it. NULL does nothing.
-void webapp_ua_end(struct ua *ua);
 
 // The accounts dictionary (the accounts object of "/ws_baresip"); NULL
 // after a damaged accounts.json.

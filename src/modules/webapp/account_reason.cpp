@@ -1,6 +1,6 @@
 #include "account_reason.h"
 
-#include "webapp_ws.h"
+#include "ws.h"
 
 namespace {
 

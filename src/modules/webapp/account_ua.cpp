@@ -1,6 +1,8 @@
 // The user agents made from account records, and the three the module
 // singles out. The SIP library's user-agent list owns every user agent;
 // the pointers here are borrowed and checked against that list before use.
+#include "account_ua.h"
+
 #include "account.h"
 #include "account_line.h"
 #include "provision.h"

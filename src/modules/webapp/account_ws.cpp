@@ -2,7 +2,9 @@
 
 #include "account.h"
 #include "account_line.h"
-#include "webapp_ws.h"
+#include "account_ua.h"
+#include "ws.h"
+#include "ws_dispatch.h"
 
 namespace {
 

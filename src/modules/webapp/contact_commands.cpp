@@ -2,7 +2,8 @@
 
 #include "contacts.h"
 #include "webapp.h"
-#include "webapp_ws.h"
+#include "ws.h"
+#include "ws_dispatch.h"
 
 namespace {
 

@@ -5,8 +5,9 @@
 
 #include "contact_commands.h"
 #include "save_report.h"
-#include "webapp_file.h"
-#include "webapp_ws.h"
+#include "file.h"
+#include "ws.h"
+#include "ws_dispatch.h"
 
 namespace {
 

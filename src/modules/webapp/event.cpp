@@ -3,11 +3,12 @@
 #include "account.h"
 #include "account_reason.h"
 #include "events.h"
+#include "listener.h"
 #include "media_timeout.h"
 #include "session.h"
 #include "stream_state.h"
 #include "webapp.h"
-#include "webapp_ws.h"
+#include "ws.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "webapp_file.h"
+#include "file.h"
 
 #include <cerrno>
 #include <string>
 
 #include "settings_file.h"
-#include "webapp_json.h"
+#include "json.h"
 
 namespace {
 

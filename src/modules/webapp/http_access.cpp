@@ -1,4 +1,4 @@
-#include "http_routes.h"
+#include "http_access.h"
 
 #include <arpa/inet.h>
 

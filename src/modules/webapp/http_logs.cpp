@@ -1,3 +1,5 @@
+#include "http_logs.h"
+
 #include <cstdio>
 
 #include "http_routes.h"

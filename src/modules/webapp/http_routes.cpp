@@ -2,8 +2,12 @@
 
 #include "account_reason.h"
 #include "assets.h"
+#include "http_access.h"
+#include "http_logs.h"
+#include "listener.h"
 #include "webapp.h"
-#include "webapp_ws.h"
+#include "ws.h"
+#include "ws_audio.h"
 #include "ws_dispatch.h"
 #include "meter.h"
 #include "stream_state.h"

@@ -17,13 +17,3 @@ extern const char webapp_http_framing[];
 
 // An error answer: the library's small HTML page with the framing headers.
 void webapp_http_error(struct http_conn *conn, uint16_t scode, const char *reason);
-
-// Answers "/logs.txt": the log files, oldest first.
-void webapp_logs_reply(struct http_conn *conn);
-
-// True when the request may be served: its Host, when given, names an IP
-// literal or "localhost", with the server's port when it names a port; and
-// an Origin header, when given, is "http://" and that Host. This keeps web
-// pages of other sites, and names rebound to this host, away from the
-// server. port is the listening port.
-bool webapp_http_allowed(const struct http_msg *msg, uint16_t port);

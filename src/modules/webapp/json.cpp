@@ -1,4 +1,4 @@
-#include "webapp_json.h"
+#include "json.h"
 
 #include <cerrno>
 #include <cstring>

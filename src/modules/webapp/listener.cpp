@@ -10,7 +10,7 @@
 #include "service.h"
 #include "settings_file.h"
 #include "webapp.h"
-#include "webapp_file.h"
+#include "file.h"
 
 struct http_sock *webapp_http_sock;
 bool webapp_auto_answer;

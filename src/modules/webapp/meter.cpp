@@ -1,6 +1,6 @@
 #include "meter.h"
 
-#include "webapp_ws.h"
+#include "ws.h"
 #include "ws_dispatch.h"
 #include "zvaudio.h"
 

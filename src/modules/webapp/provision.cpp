@@ -2,12 +2,14 @@
 
 #include "account.h"
 #include "account_line.h"
+#include "account_ua.h"
+#include "listener.h"
 #include "provision_text.h"
 #include "service.h"
 #include "webapp.h"
-#include "webapp_file.h"
-#include "webapp_json.h"
-#include "webapp_ws.h"
+#include "file.h"
+#include "json.h"
+#include "ws.h"
 #include "zv_version.h"
 #include "zvcacert.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "webapp_engine.h"
-#include "webapp_ws.h"
+#include "ws.h"
 
 void webapp_save_failed(const char *path, int err)
 {

@@ -8,7 +8,7 @@
 #include "events.h"
 #include "session_commands.h"
 #include "webapp.h"
-#include "webapp_ws.h"
+#include "ws.h"
 #include "zvaudio.h"
 
 const char webapp_state_incoming[] = "Incoming";

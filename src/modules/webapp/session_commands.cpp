@@ -2,7 +2,9 @@
 
 #include "dtmf_key.h"
 #include "session.h"
-#include "webapp_ws.h"
+#include "session_dial.h"
+#include "ws.h"
+#include "ws_dispatch.h"
 
 namespace {
 

@@ -1,11 +1,12 @@
+#include "session_dial.h"
+
 #include <cerrno>
 #include <cmath>
 
-#include "account.h"
+#include "account_ua.h"
 #include "media_timeout.h"
 #include "session.h"
-#include "session_commands.h"
-#include "webapp_ws.h"
+#include "ws.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "events.h"
 #include "stream_stats.h"
-#include "webapp_ws.h"
+#include "ws.h"
 #include "zvaudio.h"
 
 struct tmr webapp_stats_tmr;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "account.h"
+#include "account_ua.h"
 #include "events.h"
 #include "media_timeout.h"
 #include "platform.h"

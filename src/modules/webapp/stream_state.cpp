@@ -1,6 +1,6 @@
 #include "stream_state.h"
 
-#include "webapp_ws.h"
+#include "ws.h"
 #include "zvaudio.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "stats.h"
 #include "stream.h"
 #include "webapp_engine.h"
-#include "webapp_ws.h"
+#include "ws.h"
 
 namespace {
 

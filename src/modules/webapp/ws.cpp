@@ -1,4 +1,4 @@
-#include "webapp_ws.h"
+#include "ws.h"
 
 #include <sys/socket.h>
 

@@ -1,7 +1,9 @@
+#include "ws_audio.h"
+
 #include <cstring>
 
 #include "webapp_engine.h"
-#include "webapp_ws.h"
+#include "ws.h"
 #include "ws_dispatch.h"
 #include "zvaudio.h"
 

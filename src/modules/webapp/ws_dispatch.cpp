@@ -3,8 +3,8 @@
 #include <cerrno>
 
 #include "webapp_engine.h"
-#include "webapp_json.h"
-#include "webapp_ws.h"
+#include "json.h"
+#include "ws.h"
 
 namespace {
 

@@ -6,8 +6,11 @@
 #include <map>
 
 #include "account.h"
+#include "account_ua.h"
+#include "listener.h"
 #include "webapp.h"
-#include "webapp_ws.h"
+#include "ws.h"
+#include "ws_dispatch.h"
 #include "zvaudio.h"
 
 namespace fake {

@@ -5,9 +5,10 @@
 
 #include "event.h"
 #include "fake_sip.h"
+#include "listener.h"
 #include "session.h"
 #include "webapp.h"
-#include "webapp_ws.h"
+#include "ws.h"
 #include "zvaudio.h"
 
 namespace {
