@@ -109,7 +109,8 @@ int webapp_options_persisted(struct odict **outp, const struct odict *src)
 		return err;
 
 	for (const webapp_option &option : webapp_option_table) {
-		const char *value = option.persisted && src ? odict_string(src, option.key) : nullptr;
+		const char *value =
+			option.persisted && src ? odict_string(src, option.key) : nullptr;
 		if (!value)
 			continue;
 		err = odict_entry_add(copy, option.key, ODICT_STRING, value);
