@@ -258,9 +258,6 @@ int main(int argc, char **argv)
 	zva.stream.load()->in_channels = 2;
 	zva.stream.load()->out_channels = 2;
 	zva.stream.load()->jack = true;
-	int err = 0;
-	zva.src_in = src_new(SRC_SINC_FASTEST, 2, &err);
-	zva.src_out = src_new(SRC_SINC_FASTEST, 2, &err);
 	zva.warmup_periods = 16;
 
 	// Six callers and the stream call, each with a player and a source.
@@ -337,8 +334,6 @@ int main(int argc, char **argv)
 	for (auto *s : sources)
 		mem_deref(s);
 	zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(zva.stream));
-	src_delete(zva.src_in);
-	src_delete(zva.src_out);
 	zvaudio_tracks_close();
 	libre_close();
 	std::system((std::string("rm -rf ") + home).c_str());

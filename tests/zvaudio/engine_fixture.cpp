@@ -61,10 +61,6 @@ void engine_test::TearDown()
 	for (int i = 0; i < 8; ++i)
 		unbind(i);
 	zva.stream = static_cast<zvaudio_stream_state *>(mem_deref(zva.stream));
-	if (zva.src_in)
-		zva.src_in = src_delete(zva.src_in);
-	if (zva.src_out)
-		zva.src_out = src_delete(zva.src_out);
 	zvaudio_tracks_close();
 	zva.mix_buf = static_cast<int16_t *>(mem_deref(zva.mix_buf));
 	zva.silence_buf = static_cast<int16_t *>(mem_deref(zva.silence_buf));
@@ -109,11 +105,6 @@ void engine_test::configure(int in_channels, double in_rate, int out_channels, d
 	zva.stream.load()->in_rate = in_rate;
 	zva.stream.load()->out_channels = out_channels;
 	zva.stream.load()->out_rate = out_rate;
-	int err = 0;
-	if (in_rate != 48000 && !zva.src_in)
-		zva.src_in = src_new(SRC_SINC_FASTEST, 2, &err);
-	if (out_rate != 48000 && !zva.src_out)
-		zva.src_out = src_new(SRC_SINC_FASTEST, 2, &err);
 	ASSERT_TRUE(zvaudio_out_follower_init(zva.stream));
 }
 

@@ -83,20 +83,14 @@ int output_channel_count(int d)
 	return dev ? std::min(dev->maxOutputChannels, 2) : 0;
 }
 
+// The state's memory; its streams are closed or kept by the release.
 void stream_state_destructor(void *arg)
 {
 	auto *st = static_cast<zvaudio_stream_state *>(arg);
-	if (st->jack && (st->in_stream || st->out_stream))
-		zvaudio_jack_unplug();
-	// A JACK server that goes away during the abort ends it; closing the
-	// stream then would fail an assertion in PortAudio.
-	for (PaStream *s : {st->in_stream, st->out_stream}) {
-		if (!s)
-			continue;
-		Pa_AbortStream(s);
-		if (!(st->jack && zvaudio_jack_lost()))
-			Pa_CloseStream(s);
-	}
+	if (st->src_in)
+		src_delete(st->src_in);
+	if (st->src_out)
+		src_delete(st->src_out);
 	mem_deref(st->s16);
 	mem_deref(st->in_f);
 	mem_deref(st->rs_f);
@@ -151,6 +145,13 @@ bool renew_device_info()
 	return odict_alloc(&zva.device_info, 32) == 0;
 }
 
+// "error_msg" of the device dictionary: error_text, as its last entry.
+void show_error_text()
+{
+	odict_entry_del(zva.device_info, "error_msg");
+	odict_entry_add(zva.device_info, "error_msg", ODICT_STRING, zva.error_text);
+}
+
 int command_reset()
 {
 	if (!renew_device_info())
@@ -174,6 +175,14 @@ zvaudio_stream_state *zvaudio_stream_state_alloc()
 	if (!st->s16 || !st->in_f || !st->rs_f || !st->out_f || !st->ring_data ||
 	    !st->ring.init(st->ring_data, 2 * sizeof(float), ZV_RING_FRAMES))
 		return static_cast<zvaudio_stream_state *>(mem_deref(st));
+	int err = 0;
+	st->src_in = src_new(SRC_SINC_FASTEST, 2, &err);
+	if (st->src_in)
+		st->src_out = src_new(SRC_SINC_FASTEST, 2, &err);
+	if (!st->src_in || !st->src_out) {
+		warning("zvaudio/start: Samplerate::src_new failed : %s.\n", src_strerror(err));
+		return static_cast<zvaudio_stream_state *>(mem_deref(st));
+	}
 	st->out_spare.store(LONG_MAX, std::memory_order_relaxed);
 	follow_control_init(&st->out_control, OUT_SPARE_LO, OUT_SPARE_LO + OUT_SPARE_BAND);
 	return st;
@@ -196,7 +205,9 @@ bool zvaudio_out_follower_init(zvaudio_stream_state *st)
 	return true;
 }
 
-void zvaudio_drivers()
+namespace {
+
+void list_host_apis()
 {
 	const int n = Pa_GetHostApiCount();
 	if (zva.driver_index >= n || zva.driver_index < -1)
@@ -241,20 +252,11 @@ void zvaudio_drivers()
 	mem_deref(drivers);
 }
 
-void zvaudio_devices()
+void list_devices()
 {
 	zva.stream = zvaudio_stream_state_alloc();
 	if (!zva.stream)
 		return;
-
-	int err = 0;
-	zva.src_in = src_new(SRC_SINC_FASTEST, 2, &err);
-	if (zva.src_in)
-		zva.src_out = src_new(SRC_SINC_FASTEST, 2, &err);
-	if (!zva.src_in || !zva.src_out) {
-		warning("zvaudio/start: Samplerate::src_new failed : %s.\n", src_strerror(err));
-		return;
-	}
 
 	const PaHostApiInfo *api = Pa_GetHostApiInfo(zva.driver_index);
 	if (!api) {
@@ -302,88 +304,82 @@ void zvaudio_devices()
 	mem_deref(outputs);
 }
 
-void zvaudio_start()
+// Opens and starts the two streams of the state on the chosen devices; 0
+// or the error.
+int open_streams(zvaudio_stream_state *st)
 {
-	int err = EINVAL;
-	zvaudio_stream_state *st = zva.stream;
 	if (!st)
-		goto error;
+		return EINVAL;
 	if (!valid_input(zva.input_index)) {
 		warning("zvaudio/start: invalid input device\n");
-		goto error;
+		return EINVAL;
 	}
 	if (!valid_output(zva.output_index)) {
 		warning("zvaudio/start: invalid output device\n");
-		goto error;
+		return EINVAL;
 	}
 
-	{
-		const PaDeviceInfo *in_dev = Pa_GetDeviceInfo(zva.input_index);
-		const PaDeviceInfo *out_dev = Pa_GetDeviceInfo(zva.output_index);
-		info("zvaudio/start: in dev: %s\n", in_dev->name);
-		info("zvaudio/start: out dev: %s\n", out_dev->name);
+	const PaDeviceInfo *in_dev = Pa_GetDeviceInfo(zva.input_index);
+	const PaDeviceInfo *out_dev = Pa_GetDeviceInfo(zva.output_index);
+	info("zvaudio/start: in dev: %s\n", in_dev->name);
+	info("zvaudio/start: out dev: %s\n", out_dev->name);
 
-		const PaHostApiInfo *api = Pa_GetHostApiInfo(in_dev->hostApi);
-		st->jack = api && api->type == paJACK;
-		st->in_channels = input_channel_count(zva.input_index);
-		st->out_channels = output_channel_count(zva.output_index);
+	const PaHostApiInfo *api = Pa_GetHostApiInfo(in_dev->hostApi);
+	st->jack = api && api->type == paJACK;
+	st->in_channels = input_channel_count(zva.input_index);
+	st->out_channels = output_channel_count(zva.output_index);
 
-		PaStreamParameters in = {};
-		in.device = zva.input_index;
-		in.channelCount = st->in_channels;
-		in.sampleFormat = paFloat32;
-		in.suggestedLatency = in_dev->defaultLowInputLatency;
-		PaStreamParameters out = {};
-		out.device = zva.output_index;
-		out.channelCount = st->out_channels;
-		out.sampleFormat = paFloat32;
-		out.suggestedLatency = out_dev->defaultLowOutputLatency;
+	PaStreamParameters in = {};
+	in.device = zva.input_index;
+	in.channelCount = st->in_channels;
+	in.sampleFormat = paFloat32;
+	in.suggestedLatency = in_dev->defaultLowInputLatency;
+	PaStreamParameters out = {};
+	out.device = zva.output_index;
+	out.channelCount = st->out_channels;
+	out.sampleFormat = paFloat32;
+	out.suggestedLatency = out_dev->defaultLowOutputLatency;
 
-		st->in_rate = Pa_IsFormatSupported(&in, nullptr, ZV_RATE) == paFormatIsSupported
-				      ? double(ZV_RATE) : in_dev->defaultSampleRate;
-		st->out_rate = Pa_IsFormatSupported(nullptr, &out, ZV_RATE) == paFormatIsSupported
-				       ? double(ZV_RATE) : out_dev->defaultSampleRate;
-		if (!zvaudio_out_follower_init(st)) {
-			err = ENOMEM;
-			goto error;
-		}
+	st->in_rate = Pa_IsFormatSupported(&in, nullptr, ZV_RATE) == paFormatIsSupported
+			      ? double(ZV_RATE) : in_dev->defaultSampleRate;
+	st->out_rate = Pa_IsFormatSupported(nullptr, &out, ZV_RATE) == paFormatIsSupported
+			       ? double(ZV_RATE) : out_dev->defaultSampleRate;
+	if (!zvaudio_out_follower_init(st))
+		return ENOMEM;
 
-		PaError pa = Pa_OpenStream(&st->in_stream, &in, nullptr, st->in_rate,
-					   (unsigned long)(st->in_rate * 10 / 1000), paClipOff | paDitherOff,
-					   input_callback, nullptr);
-		if (pa == paNoError)
-			pa = Pa_OpenStream(&st->out_stream, nullptr, &out, st->out_rate,
-					   (unsigned long)(st->out_rate * 10 / 1000), paClipOff | paDitherOff,
-					   output_callback, nullptr);
-		if (pa != paNoError) {
-			warning("zvaudio/start: Pa_OpenStream: %s\n", Pa_GetErrorText(pa));
-			goto error;
-		}
-
-		info("zvaudio/start: in: %dhz (%dch) out: %dhz (%dch)\n", int(st->in_rate), st->in_channels,
-		     int(st->out_rate), st->out_channels);
-
-		st->started = false;
-		pa = Pa_StartStream(st->in_stream);
-		if (pa == paNoError)
-			pa = Pa_StartStream(st->out_stream);
-		if (pa != paNoError) {
-			warning("zvaudio/start: Pa_StartStream: %s\n", Pa_GetErrorText(pa));
-			err = EIO;
-			goto error;
-		}
-		zvaudio_watch_settle();
-		info("zvaudio/start: success\n");
-		return;
+	PaError pa = Pa_OpenStream(&st->in_stream, &in, nullptr, st->in_rate,
+				   (unsigned long)(st->in_rate * 10 / 1000), paClipOff | paDitherOff,
+				   input_callback, nullptr);
+	if (pa == paNoError)
+		pa = Pa_OpenStream(&st->out_stream, nullptr, &out, st->out_rate,
+				   (unsigned long)(st->out_rate * 10 / 1000), paClipOff | paDitherOff,
+				   output_callback, nullptr);
+	if (pa != paNoError) {
+		warning("zvaudio/start: Pa_OpenStream: %s\n", Pa_GetErrorText(pa));
+		return EINVAL;
 	}
 
-error:
-	zvaudio_watch_settle();
+	info("zvaudio/start: in: %dhz (%dch) out: %dhz (%dch)\n", int(st->in_rate), st->in_channels,
+	     int(st->out_rate), st->out_channels);
+
+	st->started = false;
+	pa = Pa_StartStream(st->in_stream);
+	if (pa == paNoError)
+		pa = Pa_StartStream(st->out_stream);
+	if (pa != paNoError) {
+		warning("zvaudio/start: Pa_StartStream: %s\n", Pa_GetErrorText(pa));
+		return EIO;
+	}
+	return 0;
+}
+
+// The page is told, the state goes, and a running recording stops.
+void start_failed(int err)
+{
 	re_snprintf(zva.error_text, sizeof(zva.error_text),
 		    "Error starting Audio, please try reload or select another device...");
 	if (zva.device_info) {
-		odict_entry_del(zva.device_info, "error_msg");
-		odict_entry_add(zva.device_info, "error_msg", ODICT_STRING, zva.error_text);
+		show_error_text();
 		odict_entry_add(zva.device_info, "running", ODICT_BOOL, false);
 	}
 	zvaudio_devices_changed();
@@ -393,15 +389,39 @@ error:
 	zvaudio_record_device_lost();
 }
 
+}
+
+int zvaudio_sound_open()
+{
+	if (int err = zvaudio_pa_restart())
+		return err;
+	list_host_apis();
+	list_devices();
+	return 0;
+}
+
+int zvaudio_start()
+{
+	const int err = open_streams(zva.stream);
+	zvaudio_watch_settle();
+	if (err) {
+		start_failed(err);
+		return err;
+	}
+	info("zvaudio/start: success\n");
+	return 0;
+}
+
+void zvaudio_sound_stop()
+{
+	zvaudio_stream_release();
+	zvaudio_record_finish();
+}
+
 int zvaudio_reset()
 {
 	info("zvaudio/reset\n");
-	zvaudio_stream_release();
-	zvaudio_record_finish();
-	if (zva.src_in)
-		zva.src_in = src_delete(zva.src_in);
-	if (zva.src_out)
-		zva.src_out = src_delete(zva.src_out);
+	zvaudio_sound_stop();
 	zva.warmup_periods = 0;
 
 	if (zva.device_error) {
@@ -420,20 +440,12 @@ int zvaudio_reset()
 	}
 	zva.reset_pending = false;
 
-	if (zvaudio_pa_end()) {
-		PaError pa = zvaudio_pa_begin();
-		if (pa != paNoError) {
-			warning("zvaudio: Pa_Initialize: %s\n", Pa_GetErrorText(pa));
-			zvaudio_devices_changed();
-			return ENODEV;
-		}
-		info("zvaudio: %s\n", Pa_GetVersionText());
+	if (zvaudio_sound_open()) {
+		zvaudio_devices_changed();
+		return ENODEV;
 	}
-
-	zvaudio_drivers();
-	zvaudio_devices();
 	zvaudio_devices_changed();
-	zvaudio_start();
+	(void)zvaudio_start(); // a failure is shown in the device dictionary
 	return 0;
 }
 
@@ -505,7 +517,6 @@ void zvaudio_set_error(const char *text)
 	if (!zva.device_info || !text)
 		return;
 	str_ncpy(zva.error_text, text, sizeof(zva.error_text));
-	odict_entry_del(zva.device_info, "error_msg");
-	odict_entry_add(zva.device_info, "error_msg", ODICT_STRING, zva.error_text);
+	show_error_text();
 	zvaudio_devices_changed();
 }

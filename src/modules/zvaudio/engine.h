@@ -89,6 +89,8 @@ struct zvaudio_stream_state {
 	double out_speed;
 	bool prefilled;
 	int64_t next_due_ns;          // when the device should give the next period
+	SRC_STATE *src_in;            // the input's resampler to 48 kHz
+	SRC_STATE *src_out;           // the output's resampler from 48 kHz
 	PaStream *in_stream;
 	PaStream *out_stream;
 	int in_channels;
@@ -117,8 +119,6 @@ struct zvaudio_engine {
 	std::atomic<zvaudio_stream_state *> stream{nullptr};
 	callback_gate input_calls;
 	callback_gate output_calls;
-	SRC_STATE *src_in;
-	SRC_STATE *src_out;
 	char error_text[512];
 	struct tmr debug_timer;
 	struct tmr watchdog_timer;
@@ -235,29 +235,38 @@ void call_path_free(struct call_path *p);
 int zvaudio_tracks_init();
 void zvaudio_tracks_close();
 
-// Devices and streams.
-void zvaudio_drivers();
-void zvaudio_devices();
-void zvaudio_start();
+// Devices and streams. Open: a new PortAudio session (unless the old one
+// must be kept) and the device dictionary built from it, with a stream
+// state; 0 or ENODEV when PortAudio cannot start. Start: the two streams
+// on the chosen devices, or the failure shown in the device dictionary
+// and the state released; 0 or the error. Stop: the streams released and
+// the recording finished.
+int zvaudio_sound_open();
+int zvaudio_start();
+void zvaudio_sound_stop();
 int zvaudio_reset();
 void zvaudio_stream_watchdog(void *arg);
+// The state with its buffers and resamplers, no streams yet.
 zvaudio_stream_state *zvaudio_stream_state_alloc();
 // The output follower's buffers, once the stream state knows its output
 // (jack, out_rate); false when they cannot be allocated.
 bool zvaudio_out_follower_init(zvaudio_stream_state *st);
 
-// Releases the stream state; the module's pointer becomes NULL at once,
-// and no callback reaches the state afterwards: a callback still running
-// on it is waited for before anything is freed. Streams of a lost JACK
+// Releases the stream state, its streams first: the one way a state with
+// streams goes. The module's pointer becomes NULL at once, and no callback
+// reaches the state afterwards: a callback still running on it is waited
+// for before anything is freed. Streams of a lost JACK
 // server stay open; others that cannot be closed at once go to a thread of
 // their own: while it runs, PortAudio must not be called.
 void zvaudio_stream_release();
 bool zvaudio_streams_closing();
 
 // The PortAudio session: begin sets pa_initialised; end terminates it and
-// is false when the session must be kept (its JACK server went away).
+// is false when the session must be kept (its JACK server went away);
+// restart ends it and begins a new one unless it is kept, 0 or ENODEV.
 PaError zvaudio_pa_begin();
 bool zvaudio_pa_end();
+int zvaudio_pa_restart();
 // The JACK server of the session went away (any thread).
 bool zvaudio_jack_lost();
 // Takes every connection of PortAudio's JACK client away at once, before

@@ -66,21 +66,6 @@ int call_track_init(struct track *t)
 	return t->mixminus && t->path ? 0 : ENOMEM;
 }
 
-void start_sound()
-{
-	if (zvaudio_pa_end()) {
-		PaError pa = zvaudio_pa_begin();
-		if (pa != paNoError) {
-			warning("zvaudio: Pa_Initialize: %s\n", Pa_GetErrorText(pa));
-			return;
-		}
-		info("zvaudio: %s\n", Pa_GetVersionText());
-	}
-	zvaudio_drivers();
-	zvaudio_devices();
-	zvaudio_start();
-}
-
 int zvaudio_init(void)
 {
 	int err = ausrc_register(&zva.source_driver, baresip_ausrcl(), "zvaudio", zvaudio_src_alloc);
@@ -112,8 +97,8 @@ int zvaudio_init(void)
 	// With old streams still closing, the watchdog starts the sound later.
 	if (zvaudio_streams_closing())
 		zva.reset_pending = true;
-	else
-		start_sound();
+	else if (!zvaudio_sound_open())
+		(void)zvaudio_start(); // a failure is shown in the device dictionary
 
 	tmr_init(&zva.debug_timer);
 	tmr_start(&zva.debug_timer, 10000, zvaudio_debug, nullptr);
@@ -132,12 +117,7 @@ int zvaudio_close(void)
 	tmr_cancel(&zva.watchdog_timer);
 	tmr_cancel(&zva.receive_timer);
 	zva.reset_pending = false;
-	zvaudio_stream_release();
-	zvaudio_record_finish();
-	if (zva.src_in)
-		zva.src_in = src_delete(zva.src_in);
-	if (zva.src_out)
-		zva.src_out = src_delete(zva.src_out);
+	zvaudio_sound_stop();
 	if (!zvaudio_streams_closing())
 		zvaudio_pa_end();
 	zvaudio_record_close();

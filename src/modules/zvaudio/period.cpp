@@ -213,7 +213,7 @@ void queue_monitor(zvaudio_stream_state *st, uint32_t frames)
 	const float *block = st->out_f;
 	size_t block_frames = mix_frames;
 	if (st->out_rate != double(ZV_RATE)) {
-		if (!zva.src_out)
+		if (!st->src_out)
 			return;
 		st->out_speed = std::clamp(speed, st->out_speed - FOLLOW_SPEED_STEP, st->out_speed + FOLLOW_SPEED_STEP);
 		SRC_DATA data = {};
@@ -222,7 +222,7 @@ void queue_monitor(zvaudio_stream_state *st, uint32_t frames)
 		data.input_frames = long(mix_frames);
 		data.output_frames = long(ZV_PERIOD_VALUES / 2);
 		data.src_ratio = st->out_rate / double(ZV_RATE) / (1.0 + st->out_speed);
-		int e = src_process(zva.src_out, &data);
+		int e = src_process(st->src_out, &data);
 		if (e) {
 			zva.src_out_error.store(e, std::memory_order_relaxed);
 			return;
@@ -290,7 +290,7 @@ void zvaudio_process(const float *input, uint32_t frames)
 		auconv_to_s16(st->s16, AUFMT_FLOAT, st->in_f, samples);
 	}
 	else {
-		if (!zva.src_in)
+		if (!st->src_in)
 			return;
 		SRC_DATA data = {};
 		data.data_in = st->in_f;
@@ -298,7 +298,7 @@ void zvaudio_process(const float *input, uint32_t frames)
 		data.input_frames = long(frames);
 		data.output_frames = long(ZV_PERIOD_VALUES / 2);
 		data.src_ratio = double(ZV_RATE) / st->in_rate;
-		int e = src_process(zva.src_in, &data);
+		int e = src_process(st->src_in, &data);
 		if (e) {
 			zva.src_in_ratio.store(data.src_ratio, std::memory_order_relaxed);
 			zva.src_in_error.store(e, std::memory_order_relaxed);

@@ -126,6 +126,19 @@ PaError zvaudio_pa_begin()
 	return paNoError;
 }
 
+int zvaudio_pa_restart()
+{
+	if (!zvaudio_pa_end())
+		return 0;
+	PaError pa = zvaudio_pa_begin();
+	if (pa != paNoError) {
+		warning("zvaudio: Pa_Initialize: %s\n", Pa_GetErrorText(pa));
+		return ENODEV;
+	}
+	info("zvaudio: %s\n", Pa_GetVersionText());
+	return 0;
+}
+
 bool zvaudio_jack_lost()
 {
 	return jack_lost.load();

@@ -70,7 +70,23 @@ zvaudio_stream_state *detach_state()
 	return st;
 }
 
-// The state without its streams, which are kept or closed elsewhere.
+// Streams that stop at once: their JACK connections go first, then each
+// is aborted and closed. A JACK server that goes away during the abort
+// ends it; closing the stream then would fail an assertion in PortAudio.
+void close_now(const zvaudio_stream_state *st)
+{
+	if (st->jack && (st->in_stream || st->out_stream))
+		zvaudio_jack_unplug();
+	for (PaStream *s : {st->in_stream, st->out_stream}) {
+		if (!s)
+			continue;
+		Pa_AbortStream(s);
+		if (!(st->jack && zvaudio_jack_lost()))
+			Pa_CloseStream(s);
+	}
+}
+
+// The state without its streams, which are closed or kept by now.
 void free_state(zvaudio_stream_state *st)
 {
 	st->in_stream = st->out_stream = nullptr;
@@ -91,7 +107,8 @@ void zvaudio_stream_release()
 		return;
 	}
 	if (closes_at_once(st->in_stream) && closes_at_once(st->out_stream)) {
-		mem_deref(st);
+		close_now(st);
+		free_state(st);
 		return;
 	}
 
@@ -102,7 +119,8 @@ void zvaudio_stream_release()
 		Pa_AbortStream(st->out_stream);
 	auto *c = new (std::nothrow) closing_streams{st->in_stream, st->out_stream, st->jack};
 	if (!c) {
-		mem_deref(st);
+		close_now(st);
+		free_state(st);
 		return;
 	}
 	free_state(st);
