@@ -258,7 +258,7 @@ int main(int argc, char **argv)
 	zva.stream.load()->in_channels = 2;
 	zva.stream.load()->out_channels = 2;
 	zva.stream.load()->jack = true;
-	zva.warmup_periods = 16;
+	zva.warmup_periods = ZV_WARMUP_PERIODS;
 
 	// Six callers and the stream call, each with a player and a source.
 	auto call = std::make_unique<uint8_t[]>(65536);

@@ -46,7 +46,7 @@ void engine_test::SetUp()
 	configure(2, 48000, 2, 48000);
 	// The tests run the output in step with the input, as JACK does.
 	zva.stream.load()->jack = true;
-	zva.warmup_periods = 16;
+	zva.warmup_periods = ZV_WARMUP_PERIODS;
 	zva.monitoring = true;
 	zva.monostream = false;
 	zva.monorecord = false;
@@ -120,7 +120,7 @@ void engine_test::period(const float *input, uint32_t frames, PaStreamCallbackFl
 	// calls, not by those of the warm-up), and its frames handed to the
 	// calls after it.
 	const double rate = zva.stream.load()->in_rate;
-	if (zva.warmup_periods >= 16)
+	if (zva.warmup_periods >= ZV_WARMUP_PERIODS)
 		zvaudio_calls_pull(rate == 48000 ? frames : uint32_t(frames * 48000 / rate) + 4, clock_ns);
 	clock_ns += int64_t(double(frames) * 1e9 / rate);
 	input_callback(input, nullptr, frames, nullptr, status, nullptr);

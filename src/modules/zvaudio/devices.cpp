@@ -285,7 +285,7 @@ void list_devices()
 
 	// A negative channel is out of range as much as one past the last.
 	const int first = zva.first_input_channel.load();
-	if (first != 99 && valid_input(zva.input_index) &&
+	if (first != ZV_ALL_CHANNELS && valid_input(zva.input_index) &&
 	    (first < 0 || first >= input_channel_count(zva.input_index)))
 		zva.first_input_channel.store(0);
 

@@ -24,6 +24,11 @@ constexpr size_t ZV_RING_FRAMES = 16384;
 constexpr double OUT_SPARE_LO = 48;
 constexpr double OUT_SPARE_BAND = 480;
 constexpr size_t OUT_PREFILL = 48;
+// first_input_channel's value that mixes every input channel, summed on
+// both sides; any other value is the first of two channels picked.
+constexpr int ZV_ALL_CHANNELS = 99;
+// The periods dropped after a start while the devices settle.
+constexpr uint16_t ZV_WARMUP_PERIODS = 16;
 
 // A call track's audio between the engine period and the calls' thread,
 // allocated with the track. The period touches only the two rings and its
@@ -163,7 +168,6 @@ int input_callback(const void *input, void *output, unsigned long frames,
 		   const PaStreamCallbackTimeInfo *time, PaStreamCallbackFlags status, void *user);
 int output_callback(const void *input, void *output, unsigned long frames,
 		    const PaStreamCallbackTimeInfo *time, PaStreamCallbackFlags status, void *user);
-void zvaudio_debug(void *arg);
 // Each second: what went wrong with the calls' received packets, in the log.
 void zvaudio_receive_report(void *arg);
 void zvaudio_log_period_errors();

@@ -66,6 +66,19 @@ int call_track_init(struct track *t)
 	return t->mixminus && t->path ? 0 : ENOMEM;
 }
 
+// The period's counters, every 10 s while they moved.
+void zvaudio_debug(void *arg)
+{
+	(void)arg;
+	zvaudio_log_period_errors();
+	if (zva.debug_dirty.exchange(false)) {
+		warning("zvaudio_debug\n\tout_ur: %llu \n\tin_or: %llu \n\tring_ur: %llu \n\tring_or: %llu \n",
+			(unsigned long long)zva.out_ur.load(), (unsigned long long)zva.in_or.load(),
+			(unsigned long long)zva.ring_ur.load(), (unsigned long long)zva.ring_or.load());
+	}
+	tmr_start(&zva.debug_timer, 10000, zvaudio_debug, nullptr);
+}
+
 int zvaudio_init(void)
 {
 	int err = ausrc_register(&zva.source_driver, baresip_ausrcl(), "zvaudio", zvaudio_src_alloc);
@@ -177,6 +190,35 @@ void zvaudio_tracks_close()
 		mem_deref(le->data);
 		le = next;
 	}
+}
+
+void zvaudio_log_period_errors()
+{
+	if (int e = zva.src_in_error.exchange(0))
+		warning("zvaudio: Samplerate::src_process_in :returned error : %s %f\n", src_strerror(e),
+			zva.src_in_ratio.load(std::memory_order_relaxed));
+	if (int e = zva.src_out_error.exchange(0))
+		warning("zvaudio: Samplerate::src_process_out :returned error : %s\n", src_strerror(e));
+}
+
+void zvaudio_set_monorecord(bool on)
+{
+	zva.monorecord.store(on, std::memory_order_relaxed);
+}
+
+void zvaudio_set_monostream(bool on)
+{
+	zva.monostream.store(on, std::memory_order_relaxed);
+}
+
+void zvaudio_set_mute(bool on)
+{
+	zva.mute.store(on, std::memory_order_relaxed);
+}
+
+void zvaudio_set_monitoring(bool on)
+{
+	zva.monitoring.store(on, std::memory_order_relaxed);
 }
 
 struct list *zvaudio_tracks(void)
