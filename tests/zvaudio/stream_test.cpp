@@ -72,7 +72,7 @@ bool bool_of(const struct odict *o, const char *key)
 	return e && e->type == ODICT_BOOL && e->u.boolean;
 }
 
-int jack_driver_index()
+int jack_host_api_index()
 {
 	const struct odict *drivers = array_of("drivers");
 	for (int i = 0; const struct odict *d = entry_of(drivers, i); ++i)
@@ -122,7 +122,7 @@ TEST_F(jack_stream_test, start_lists_the_devices_and_runs_periods)
 		keys.emplace_back(static_cast<const struct odict_entry *>(le->data)->key);
 	EXPECT_EQ((std::vector<std::string>{"drivers", "input", "output"}), keys);
 
-	const int jack = jack_driver_index();
+	const int jack = jack_host_api_index();
 	ASSERT_GE(jack, 0);
 	const struct odict *drivers = array_of("drivers");
 	for (int i = 0; const struct odict *d = entry_of(drivers, i); ++i)
@@ -167,11 +167,11 @@ TEST_F(jack_stream_test, watchdog_restarts_a_stream_that_stopped)
 
 TEST_F(jack_stream_test, device_commands)
 {
-	const int jack = jack_driver_index();
+	const int jack = jack_host_api_index();
 	ASSERT_GE(jack, 0);
 	const int system = int(int_of(entry_of(array_of("input"), 0), "id"));
 
-	// An input that does not exist falls back to the driver's default.
+	// An input that does not exist falls back to the host API's default.
 	EXPECT_EQ(0, zvaudio_set_input(9999));
 	EXPECT_TRUE(zvaudio_running());
 	EXPECT_EQ(system, zva.input_index);
@@ -189,7 +189,7 @@ TEST_F(jack_stream_test, device_commands)
 	EXPECT_EQ(0, zvaudio_set_output(-7));
 	EXPECT_TRUE(zvaudio_running());
 
-	// A driver without devices: the start fails and the page is told.
+	// A host API without devices: the start fails and the page is told.
 	const int n = Pa_GetHostApiCount();
 	int empty = -1;
 	for (int i = 0; i < n; ++i)
@@ -197,7 +197,7 @@ TEST_F(jack_stream_test, device_commands)
 			empty = i;
 	if (empty >= 0) {
 		fakes.reset();
-		EXPECT_EQ(0, zvaudio_set_driver(empty));
+		EXPECT_EQ(0, zvaudio_set_host_api(empty));
 		EXPECT_FALSE(zvaudio_running());
 		ASSERT_EQ(2u, fakes.audio_pushes);
 		EXPECT_EQ(std::string::npos, fakes.pushed_json[0].find("error_msg"));
@@ -207,14 +207,14 @@ TEST_F(jack_stream_test, device_commands)
 		EXPECT_TRUE(logged("zvaudio/start: error Invalid argument [22]"));
 		EXPECT_TRUE(zva.device_error);
 
-		// A reload retries the same driver after the pause.
+		// A reload retries the same host API after the pause.
 		EXPECT_EQ(0, zvaudio_reload());
 		EXPECT_FALSE(zvaudio_running());
 	}
 
 	// An index beyond the host APIs means the default choice, JACK here.
-	EXPECT_EQ(0, zvaudio_set_driver(n + 3));
-	EXPECT_EQ(jack, zva.driver_index);
+	EXPECT_EQ(0, zvaudio_set_host_api(n + 3));
+	EXPECT_EQ(jack, zva.host_api_index);
 	EXPECT_TRUE(zvaudio_running());
 	run_loop(300);
 	EXPECT_GT(zva.total_frames, 0u);

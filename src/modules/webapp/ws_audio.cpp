@@ -36,7 +36,7 @@ void webapp_ws_audio_handler(const struct websock_hdr *, struct mbuf *mb, void *
 		return;
 	const char *command = odict_string(msg, "command");
 	if (!str_cmp(command, "driver"))
-		(void)zvaudio_set_driver(id_of(msg));
+		(void)zvaudio_set_host_api(id_of(msg));
 	else if (!str_cmp(command, "input"))
 		(void)zvaudio_set_input(id_of(msg));
 	else if (!str_cmp(command, "first_input_channel"))

@@ -27,7 +27,7 @@ PaHostApiIndex host_api_of_type(int type)
 	return -1;
 }
 
-const char *driver_display(const PaHostApiInfo *api)
+const char *host_api_name(const PaHostApiInfo *api)
 {
 	switch (int(api->type)) {
 	case 1: return "DirectSound";
@@ -42,25 +42,25 @@ const char *driver_display(const PaHostApiInfo *api)
 	}
 }
 
-const PaDeviceInfo *device_of_driver(int d)
+const PaDeviceInfo *device_of_host_api(int d)
 {
 	if (d < 0 || d >= Pa_GetDeviceCount())
 		return nullptr;
 	const PaDeviceInfo *dev = Pa_GetDeviceInfo(d);
-	if (!dev || dev->hostApi != zva.driver_index)
+	if (!dev || dev->hostApi != zva.host_api_index)
 		return nullptr;
 	return dev;
 }
 
 bool valid_input(int d)
 {
-	const PaDeviceInfo *dev = device_of_driver(d);
+	const PaDeviceInfo *dev = device_of_host_api(d);
 	return dev && dev->maxInputChannels > 0;
 }
 
 bool valid_output(int d)
 {
-	const PaDeviceInfo *dev = device_of_driver(d);
+	const PaDeviceInfo *dev = device_of_host_api(d);
 	return dev && dev->maxOutputChannels > 0;
 }
 
@@ -210,46 +210,46 @@ namespace {
 void list_host_apis()
 {
 	const int n = Pa_GetHostApiCount();
-	if (zva.driver_index >= n || zva.driver_index < -1)
-		zva.driver_index = -1;
+	if (zva.host_api_index >= n || zva.host_api_index < -1)
+		zva.host_api_index = -1;
 
-	if (zva.driver_index == -1) {
+	if (zva.host_api_index == -1) {
 		for (int type : default_order) {
 			PaHostApiIndex i = host_api_of_type(type);
 			const PaHostApiInfo *api = i >= 0 ? Pa_GetHostApiInfo(i) : nullptr;
 			if (api && api->deviceCount > 0) {
-				zva.driver_index = i;
+				zva.host_api_index = i;
 				break;
 			}
 		}
-		if (zva.driver_index == -1)
-			zva.driver_index = Pa_GetDefaultHostApi();
+		if (zva.host_api_index == -1)
+			zva.host_api_index = Pa_GetDefaultHostApi();
 	}
 
-	struct odict *drivers = nullptr;
-	if (odict_alloc(&drivers, 32))
+	struct odict *host_apis = nullptr;
+	if (odict_alloc(&host_apis, 32))
 		return;
 	for (int i = 0; i < n; ++i) {
 		const PaHostApiInfo *api = Pa_GetHostApiInfo(i);
 		if (!api)
 			continue;
-		const char *name = driver_display(api);
+		const char *name = host_api_name(api);
 		info("zvaudio/drivers detected: %s (%d devices)\n", name, api->deviceCount);
 		struct odict *o = nullptr;
 		if (odict_alloc(&o, 32))
 			break;
 		odict_entry_add(o, "display", ODICT_STRING, name);
-		add_bool(o, "selected", i == zva.driver_index);
+		add_bool(o, "selected", i == zva.host_api_index);
 		add_int(o, "id", i);
 		char key[16];
 		re_snprintf(key, sizeof(key), "%d", i);
-		odict_entry_add(drivers, key, ODICT_OBJECT, o);
+		odict_entry_add(host_apis, key, ODICT_OBJECT, o);
 		mem_deref(o);
-		if (i == zva.driver_index)
+		if (i == zva.host_api_index)
 			info("zvaudio/drivers: %s selected\n", name);
 	}
-	odict_entry_add(zva.device_info, "drivers", ODICT_ARRAY, drivers);
-	mem_deref(drivers);
+	odict_entry_add(zva.device_info, "drivers", ODICT_ARRAY, host_apis);
+	mem_deref(host_apis);
 }
 
 void list_devices()
@@ -258,9 +258,9 @@ void list_devices()
 	if (!zva.stream)
 		return;
 
-	const PaHostApiInfo *api = Pa_GetHostApiInfo(zva.driver_index);
+	const PaHostApiInfo *api = Pa_GetHostApiInfo(zva.host_api_index);
 	if (!api) {
-		warning("zvaudio/devices: invalid driver %d\n", zva.driver_index);
+		warning("zvaudio/devices: invalid driver %d\n", zva.host_api_index);
 		return;
 	}
 
@@ -276,7 +276,7 @@ void list_devices()
 	if (!valid_output(zva.output_index))
 		zva.output_index = api->defaultOutputDevice;
 	for (int j = 0; j < api->deviceCount; ++j) {
-		int d = Pa_HostApiDeviceIndexToDeviceIndex(zva.driver_index, j);
+		int d = Pa_HostApiDeviceIndexToDeviceIndex(zva.host_api_index, j);
 		if (!valid_input(zva.input_index) && valid_input(d))
 			zva.input_index = d;
 		if (!valid_output(zva.output_index) && valid_output(d))
@@ -290,7 +290,7 @@ void list_devices()
 		zva.first_input_channel.store(0);
 
 	for (int j = 0; j < api->deviceCount; ++j) {
-		int d = Pa_HostApiDeviceIndexToDeviceIndex(zva.driver_index, j);
+		int d = Pa_HostApiDeviceIndexToDeviceIndex(zva.host_api_index, j);
 		if (d < 0)
 			continue;
 		if (valid_input(d))
@@ -480,13 +480,13 @@ int zvaudio_reload(void)
 	return command_reset();
 }
 
-int zvaudio_set_driver(int id)
+int zvaudio_set_host_api(int id)
 {
 	zva.device_error = false;
 	zva.output_index = -1;
 	zva.input_index = -1;
 	zva.first_input_channel = 0;
-	zva.driver_index = id;
+	zva.host_api_index = id;
 	return command_reset();
 }
 

@@ -112,7 +112,7 @@ struct zvaudio_engine {
 	int16_t *silence_buf;
 	struct list track_list;
 
-	int driver_index = -1;
+	int host_api_index = -1;      // PortAudio's host API of the devices
 	int input_index = -1;
 	int output_index = -1;
 	std::atomic<int> first_input_channel{0};
@@ -187,7 +187,7 @@ void zvaudio_recording_failed(const char *text);
 // Lock-free.
 void zvaudio_meter_update(uint32_t slot, const float *samples, uint32_t frames);
 
-// The driver's source and player.
+// The SIP library's audio driver (driver.cpp): its source and player.
 int zvaudio_src_alloc(struct ausrc_st **stp, const struct ausrc *as, struct media_ctx **ctx,
 		      struct ausrc_prm *prm, const char *device, ausrc_read_h *rh,
 		      ausrc_error_h *errh, void *arg);

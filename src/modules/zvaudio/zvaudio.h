@@ -103,9 +103,11 @@ void zvaudio_set_monitoring(bool on);
 
 // Device commands of the page. Each rebuilds the device dictionary and
 // restarts the streams; 0, ENODEV when the sound system cannot start, or
-// ENOMEM when the new dictionary cannot be made.
+// ENOMEM when the new dictionary cannot be made. A host API is one of
+// PortAudio's sound systems (JACK, ALSA...), listed as "drivers"; the ids
+// are PortAudio's indexes.
 int zvaudio_reload(void);
-int zvaudio_set_driver(int id);
+int zvaudio_set_host_api(int id);
 int zvaudio_set_input(int id);
 int zvaudio_set_first_input_channel(int channel);
 int zvaudio_set_output(int id);
