@@ -14,9 +14,15 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+namespace zvrec {
+
 recorder_state recorder;
 writer_bell bell;
 char folder[256];
+
+}
+
+using namespace zvrec;
 
 namespace {
 
@@ -296,6 +302,8 @@ void *open_folder_thread(void *arg)
 
 }
 
+namespace zvrec {
+
 void marker_remove()
 {
 	char path[256];
@@ -310,6 +318,8 @@ void raise_error(int32_t code)
 {
 	int32_t none = 0;
 	recorder.error.compare_exchange_strong(none, code);
+}
+
 }
 
 void zvaudio_record_init()

@@ -1,6 +1,7 @@
 // What the recorder's main-thread side (record.cpp) and its writer threads
 // (record_writer.cpp) share: a few atomic values and the bell on which idle
-// writers sleep.
+// writers sleep. Its names are the recorder's own (namespace zvrec), out of
+// the program's sight.
 #pragma once
 
 #include <atomic>
@@ -8,6 +9,8 @@
 
 #include "platform.h"
 #include "zvaudio.h"
+
+namespace zvrec {
 
 enum rec_state : int32_t { REC_IDLE = 0, REC_START = 1, REC_RUNNING = 2, REC_STOPPING = 3 };
 enum rec_error : int32_t {
@@ -85,3 +88,5 @@ void track_path(const struct track *t, char *path, size_t size);
 
 // Opens the track's encoder and file: 0, ENOMEM or EIO.
 int encoder_open(struct track *t);
+
+}

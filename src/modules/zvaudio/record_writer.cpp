@@ -14,6 +14,8 @@
 
 #include <FLAC/metadata.h>
 
+using namespace zvrec;
+
 namespace {
 
 constexpr uint32_t values_per_second = 96000;
@@ -154,6 +156,8 @@ void writer_close(struct track *t, uint64_t written, bool failed)
 
 }
 
+namespace zvrec {
+
 void track_path(const struct track *t, char *path, size_t size)
 {
 	if (t->local)
@@ -272,6 +276,8 @@ void *record_thread(void *arg)
 			recorder.time_ms.store(int32_t(written * 1000 / values_per_second), std::memory_order_relaxed);
 	}
 	return nullptr;
+}
+
 }
 
 void encoder_close(struct track *t)
