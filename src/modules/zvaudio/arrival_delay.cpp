@@ -89,22 +89,23 @@ int32_t arrival_skew_ppm(const struct arrival_delay *a)
 	const size_t n = a->blocks ? a->blocks - 1 : 0;
 	if (n < SKEW_BLOCKS || a->block_second[n - 1] - a->block_second[0] < int64_t(SKEW_BLOCKS))
 		return 0;
-	double st = 0, sd = 0;
-	for (size_t b = 0; b < n; ++b) {
-		st += double(a->block_second[b] - a->block_second[0]);
-		sd += double(a->block_min[b] - a->block_min[0]);
-	}
-	st /= double(n);
-	sd /= double(n);
-	double cov = 0, var = 0;
-	for (size_t b = 0; b < n; ++b) {
-		const double t = double(a->block_second[b] - a->block_second[0]) - st;
-		cov += t * (double(a->block_min[b] - a->block_min[0]) - sd);
-		var += t * t;
-	}
+	// A busy machine only ever adds to a second's least delay, for seconds
+	// on end: the least of each half of the seconds is the one it left
+	// alone, and the clocks' drift is the line through those two.
+	const auto least = [a](size_t from, size_t to) {
+		size_t at = from;
+		for (size_t b = from + 1; b < to; ++b)
+			if (a->block_min[b] < a->block_min[at])
+				at = b;
+		return at;
+	};
+	const size_t first = least(0, n / 2), second = least(n / 2, n);
+	const int64_t seconds = a->block_second[second] - a->block_second[first];
+	if (seconds <= 0)
+		return 0;
 	// ns gained a second, from a far clock whose samples come ever sooner
 	// (fast) or later (slow) than ours expects.
-	const double slope = var > 0 ? cov / var : 0;
+	const double slope = double(a->block_min[second] - a->block_min[first]) / double(seconds);
 	return int32_t(std::lrint(-slope / 1000.0));
 }
 
