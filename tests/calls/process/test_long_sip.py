@@ -27,8 +27,10 @@ from zvcall import CallTest, state_of  # noqa: E402
 PEER_PORT = 5070
 OURS = "sip:zv@127.0.0.1:%d" % zvcall.SIP_PORT
 # A plain message costs the main loop 0.2-1 ms; the faults cost 30-500 ms.
-# A sanitizer's build spends a few times as long on every header it decodes.
-STALL_LIMIT_MS = 40.0 if os.environ.get("ZV_SANITIZED") else 10.0
+# A sanitizer's build spends as long on 10000 headers decoded once as the
+# plain build on the faults: there the messages are checked for what their
+# decoding reads and writes, and their answers, not for time.
+STALL_LIMIT_MS = float("inf") if os.environ.get("ZV_SANITIZED") else 10.0
 TRIES = 3
 QUIET_S = 4.0
 FLOOD_S = 8.0
