@@ -219,7 +219,8 @@ class NetworkRun(ImpairedCallTest):
             peer_recovery = back_after(self.peer.levels, cut_start, cut_start + CUT_S)
         late = self.peer.late[-1] - self.peer.late[0] if self.peer.late else None
         self.rows.append((name,
-                          Figures(call.breaks(1), program_levels, call.jbuf(1, "late"), program_recovery),
+                          Figures(call.breaks(1, all_of_them=True), program_levels, call.jbuf(1, "late"),
+                                  program_recovery),
                           Figures(broken_audio(heard), self.peer.levels, late, peer_recovery,
                                   broken_audio(decoded, SETTLE, SETTLE + seconds))))
         ours, peer = self.rows[-1][1:]

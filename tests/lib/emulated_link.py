@@ -146,6 +146,12 @@ class Link:
         "passed"}}: the media packets so far."""
         return self._ask({"counts": None})
 
+    def pauses(self):
+        """{direction: [(start, seconds)]}: where the media stopped coming
+        in to the link for a while (their sender or this machine stalled),
+        start on time.monotonic()'s clock."""
+        return {d: [tuple(p) for p in v] for d, v in self._ask({"pauses": None}).items()}
+
     def close(self):
         if self.control:
             self.control.close()

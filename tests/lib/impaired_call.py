@@ -41,18 +41,58 @@ from tone_breaks import broken_audio, write_tone  # noqa: E402
 PROGRAM_URI = "sip:zv@%s:%d" % (NEAR_ADDRESS, zvcall.SIP_PORT)
 
 
+# Around a pause of the far end's media before the link (Link.pauses), the
+# audio may break whatever the receiver does: from a little before it to a
+# little after its burst. The recording's clock is the JACK graph's, which
+# a stall of the machine holds back: a moment on the wall clock falls a
+# little earlier in the recording.
+PAUSE_BEFORE = 0.5
+PAUSE_AFTER = 0.3
+# A heap that a pause leaves is played back within this.
+PAUSE_SETTLES = 3.0
+
+
 class Recording:
     """What record() gathered: the left channel of each caller's recorded
-    track, and every STATS entry of each track with the moment it came
-    (seconds since the recording started)."""
+    track, every STATS entry of each track with the moment it came, and the
+    pauses of the far ends' media before the link, as (start, seconds)
+    (times in seconds since the recording started).
 
-    def __init__(self, tracks, stats):
-        self.tracks, self.stats = tracks, stats
+    The program is judged by what it does with the link it got: a far end
+    or this machine that stalls sends the link a gap and a burst, which no
+    buffer of a live call's size covers. Breaks next to such a pause and
+    buffer figures while its heap is played back are left out, and named
+    in the figures' description."""
 
-    def breaks(self, track, start=0.0, end=None):
+    def __init__(self, tracks, stats, pauses=()):
+        self.tracks, self.stats, self.pauses = tracks, stats, list(pauses)
+
+    def breaks(self, track, start=0.0, end=None, all_of_them=False):
         """tone_breaks.Breaks of the track's recording from start to end
-        seconds."""
-        return broken_audio(self.tracks[track], start, end)
+        seconds, but for those next to a pause (with all_of_them, every
+        one, as a comparison with a receiver that had no pauses left out
+        needs)."""
+        breaks = broken_audio(self.tracks[track], start, end)
+        if all_of_them:
+            return breaks
+        windows = [(p - start - PAUSE_BEFORE, p - start + n + PAUSE_AFTER) for p, n in self.pauses]
+
+        def kept(events):
+            return [(t, n) for t, n in events if not any(t < b and t + n > a for a, b in windows)]
+
+        excused = len(breaks.gaps) + len(breaks.dropouts)
+        breaks.gaps, breaks.dropouts = kept(breaks.gaps), kept(breaks.dropouts)
+        excused -= len(breaks.gaps) + len(breaks.dropouts)
+        if self.pauses:
+            breaks.note = "; %d left out next to the far end's pauses %s" % (excused, self.describe_pauses())
+        return breaks
+
+    def describe_pauses(self):
+        return ", ".join("%.0f ms at %.2f s" % (1000 * n, t) for t, n in self.pauses)
+
+    def settling(self, t):
+        """Whether t is while a pause's heap is played back."""
+        return any(p <= t <= p + n + PAUSE_SETTLES for p, n in self.pauses)
 
     def buffers(self, track, start=0.0):
         """[(seconds, STATS "buffer")] from start on."""
@@ -134,6 +174,7 @@ class ImpairedCallTest(CallPathTest):
                     stats[entry["track"]].append((elapsed, entry))
             if during:
                 during(elapsed)
+        pauses = [(t - start, n) for t, n in self.link.pauses()["inbound"] if t + n >= start]
         options.set("record", "false")
         self._wait_output(r"zvaudio/record: stop after \d+ samples\n", mark)
         self._wait_output(r"(?s)(closed \(.*){7}", mark)
@@ -141,7 +182,7 @@ class ImpairedCallTest(CallPathTest):
         for t in tracks:
             channels, samples = flacfiles.decode(os.path.join(folder, "remote-track-%d.flac" % t))
             recorded[t] = samples[0::channels]
-        return Recording(recorded, stats)
+        return Recording(recorded, stats, pauses)
 
     def _wait_output(self, pattern, mark, timeout=30):
         end = time.monotonic() + timeout

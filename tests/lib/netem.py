@@ -21,6 +21,11 @@ takes one JSON object a line and answers one:
                           hold, kept and released together at its end (a
                           stall)
   {"counts": null}        what happened to the media packets so far
+  {"pauses": null}        {direction: [[start, seconds], ...]}: the moments
+                          a flow's RTP packets stopped coming in for
+                          longer than PAUSE (its sender or this machine
+                          stalled, before the link did anything), start
+                          on CLOCK_MONOTONIC
 It prints "ready" once it runs."""
 
 import fcntl
@@ -40,6 +45,8 @@ from impairment import DIRECTIONS, Flow, Profile  # noqa: E402
 TUNSETIFF = 0x400454CA
 IFF_TUN = 0x0001
 IFF_NO_PI = 0x1000
+# Media packets come every 20 ms; twice that without one is a pause.
+PAUSE = 0.04
 
 
 def open_tun(name):
@@ -60,6 +67,13 @@ def media_flow(packet):
     return packet[12:20] + packet[ihl:ihl + 4]
 
 
+def rtcp(packet):
+    """Whether a media packet is RTCP (packet types 200-204), which comes
+    seconds apart."""
+    ihl = (packet[0] & 15) * 4
+    return 72 <= packet[ihl + 9] & 0x7F <= 76
+
+
 class Emulator:
     def __init__(self, tun, near_net, control_path, setup):
         self.fd = open_tun(tun)
@@ -71,6 +85,8 @@ class Emulator:
         self.order = 0
         self.windows = {d: None for d in DIRECTIONS}   # (end, hold)
         self.held = {d: [] for d in DIRECTIONS}
+        self.last_arrival = {}
+        self.pauses = {d: [] for d in DIRECTIONS}
         self.counts = {d: {"media": 0, "lost": 0, "outage": 0, "held": 0, "reordered": 0, "passed": 0}
                        for d in DIRECTIONS}
         self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -89,6 +105,11 @@ class Emulator:
         d = self.direction(packet)
         counts = self.counts[d]
         counts["media"] += 1
+        if not rtcp(packet):
+            last = self.last_arrival.get((d, key))
+            if last is not None and now - last > PAUSE:
+                self.pauses[d].append([last, now - last])
+            self.last_arrival[(d, key)] = now
         flow = self.flows.get((d, key))
         if flow is None:
             flow = self.flows[(d, key)] = Flow(self.profiles[d], self.seed, d)
@@ -147,6 +168,8 @@ class Emulator:
             return {"ok": True}
         if "counts" in request:
             return self.counts
+        if "pauses" in request:
+            return self.pauses
         return {"error": "unknown request"}
 
     def serve_client(self, conn):

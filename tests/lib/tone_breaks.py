@@ -45,6 +45,7 @@ class Breaks:
     gaps: list = field(default_factory=list)
     dropouts: list = field(default_factory=list)
     analysed: float = 0.0
+    note: str = ""          # what the one who judged left out, and why
 
     @property
     def seconds(self):
@@ -54,7 +55,7 @@ class Breaks:
     def describe(self):
         return "%.2f s broken in %.0f s: %d silent gaps (%.2f s) + %d dropouts (%.2f s)" % (
             self.seconds, self.analysed, len(self.gaps), sum(n for _, n in self.gaps), len(self.dropouts),
-            sum(n for _, n in self.dropouts))
+            sum(n for _, n in self.dropouts)) + self.note
 
 
 def block_levels(v, first, last):

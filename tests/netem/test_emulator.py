@@ -1,8 +1,8 @@
 """The impairment emulator checked with a UDP probe across it: every
 packet's delay is the one its seed planned (within the timing accuracy
 printed at the end), the packets lost are exactly the planned ones and
-those overtaken the planned reordered ones, the planned draws follow the asked distributions, and an
-outage drops (a stall holds) what comes in its window. Runs in a private
+those overtaken the planned reordered ones, the planned draws follow the asked distributions, an
+outage drops (a stall holds) what comes in its window, and a pause of a sender is told. Runs in a private
 network namespace (see CMakeLists.txt)."""
 
 import os
@@ -157,6 +157,20 @@ class EmulatorTest(unittest.TestCase):
         self.assertGreater(len(inside), 80)
         for arrived in inside:
             self.assertAlmostEqual(arrived, end, delta=0.02)
+
+    def test_a_senders_pause_is_told_and_the_links_own_stall_is_not(self):
+        link = self.link()
+        Flow(link, "inbound", 47000, count=40).result()
+        time.sleep(0.3)
+        flow = Flow(link, "inbound", 47000, count=40)
+        time.sleep(0.05)
+        link.outage(0.3, direction="inbound", hold=True)
+        flow.result()
+        # The sender's pause, not the link's hold (nor the 5 ms between
+        # packets); a stall of this machine may add one of its own.
+        pauses = [n for _, n in link.pauses()["inbound"]]
+        self.assertEqual(1, len([n for n in pauses if n >= 0.3]), pauses)
+        self.assertEqual([], link.pauses()["outbound"])
 
 
 def tearDownModule():

@@ -187,7 +187,8 @@ test('an account that cannot register says why, and calls go out from the accoun
   // with no account chosen, the first account places the calls, and the
   // choice shows it as chosen
   await page.click('.zv-nav a[href="#tracks"]');
-  assert.equal(await page.isVisible('#current_uag'), true);
+  // the view is drawn after the click: wait for the choice to show
+  await page.locator('#current_uag').waitFor();
   assert.equal(await page.inputValue('#current_uag'), `zv@127.0.0.1:${program.sipPort}`);
   const before = anna.output().length;
   await dial(page, anna, 1);
