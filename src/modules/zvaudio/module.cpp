@@ -37,8 +37,7 @@ constexpr size_t period_bytes = ZV_PERIOD_VALUES * sizeof(int16_t);
 void track_destructor(void *arg)
 {
 	auto *t = static_cast<struct track *>(arg);
-	zvaudio_record_writer_end(t);
-	encoder_close(t);
+	mem_deref(t->writer);
 	record_fifo_free(t->ab);
 	mem_deref(t->meter_buf);
 	mem_deref(t->mixminus);
@@ -161,6 +160,8 @@ int zvaudio_tracks_init()
 	if (!t)
 		return ENOMEM;
 	t->local = true;
+	if (zvaudio_record_writer_alloc(t))
+		return ENOMEM;
 
 	for (uint32_t k = 1; k <= 6; ++k) {
 		t = track_alloc();
@@ -169,7 +170,7 @@ int zvaudio_tracks_init()
 		t->ch = static_cast<int8_t>(2 * k - 1);
 		t->id = k;
 		t->meter_buf = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
-		if (!t->meter_buf || call_track_init(t))
+		if (!t->meter_buf || call_track_init(t) || zvaudio_record_writer_alloc(t))
 			return ENOMEM;
 	}
 

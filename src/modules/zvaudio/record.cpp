@@ -166,8 +166,8 @@ void marker_open()
 // Joins the writers of the last recording: they have ended, or end now.
 void writers_end()
 {
-	for (struct le *le = zvaudio_tracks()->head; le; le = le->next)
-		zvaudio_record_writer_end(track_at(le));
+	for (struct le *le = zva.track_list.head; le; le = le->next)
+		writer_end(track_at(le));
 }
 
 // Undoes a start that could not open every file: encoders, buffers and
@@ -175,7 +175,7 @@ void writers_end()
 void start_failed()
 {
 	writers_end();
-	for (struct le *le = zvaudio_tracks()->head; le; le = le->next) {
+	for (struct le *le = zva.track_list.head; le; le = le->next) {
 		struct track *t = track_at(le);
 		encoder_close(t);
 		record_fifo_free(t->ab);
@@ -214,7 +214,7 @@ void record_start()
 	make_recording_folder(&tm);
 	marker_open();
 	int32_t tracks = 0;
-	for (struct le *le = zvaudio_tracks()->head; le; le = le->next) {
+	for (struct le *le = zva.track_list.head; le; le = le->next) {
 		struct track *t = track_at(le);
 		if (t->is_stream_track)
 			continue;
@@ -232,13 +232,11 @@ void record_start()
 		++tracks;
 	}
 	// The writers wait for the first audio, or for a stop.
-	for (struct le *le = zvaudio_tracks()->head; le; le = le->next) {
+	for (struct le *le = zva.track_list.head; le; le = le->next) {
 		struct track *t = track_at(le);
 		if (!recordable(t))
 			continue;
-		t->rec_run = true;
-		if (zv_thread_create(&t->thread, record_thread, t)) {
-			t->rec_run = false;
+		if (writer_start(t)) {
 			warning("zvaudio/record: no writer thread for track %u\n", t->id);
 			start_failed();
 			return;
@@ -393,14 +391,6 @@ void zvaudio_record_set(bool on)
 		record_stop();
 }
 
-void zvaudio_record_writer_end(struct track *t)
-{
-	if (!t->rec_run.exchange(false))
-		return;
-	bell.ring_all();
-	pthread_join(t->thread, nullptr);
-}
-
 bool zvaudio_record_process(uint64_t samples)
 {
 	int32_t state = recorder.state.load(std::memory_order_acquire);
@@ -418,7 +408,7 @@ bool zvaudio_record_process(uint64_t samples)
 		record_stop_now(true);
 		return false;
 	}
-	for (struct le *le = zvaudio_tracks()->head; le; le = le->next) {
+	for (struct le *le = zva.track_list.head; le; le = le->next) {
 		struct track *t = track_at(le);
 		if (recordable(t) && record_fifo_bytes(t->ab) > backlog_limit) {
 			raise_error(REC_ERR_SLOW);

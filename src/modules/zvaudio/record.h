@@ -21,11 +21,11 @@ void zvaudio_record_device_lost();
 // recordable track's buffer.
 bool zvaudio_record_process(uint64_t samples);
 
-// Stops and joins the track's writer, if it has one.
-void zvaudio_record_writer_end(struct track *t);
-
-// Finishes and deletes the track's encoder, its metadata and its file.
-void encoder_close(struct track *t);
+// Main thread, with the tracks: the recorder's own record of a recordable
+// track (its writer thread, encoder and file), which goes with the track's
+// memory (mem_deref of t->writer): its writer stopped and joined, its
+// encoder and file closed. 0 or ENOMEM.
+int zvaudio_record_writer_alloc(struct track *t);
 
 // A track's recording buffer: a lock-free byte queue from the period to the
 // track's writer, sized so that the period never allocates.

@@ -79,14 +79,17 @@ void marker_remove();
 // The first error raised wins until the error timer has taken it.
 void raise_error(int32_t code);
 
-// The writer of one track for one recording: it encodes the track's buffer
-// and closes the file at the stop point, then ends.
-void *record_thread(void *arg);
-
-// The track's file in the current folder.
-void track_path(const struct track *t, char *path, size_t size);
-
-// Opens the track's encoder and file: 0, ENOMEM or EIO.
+// The track's encoder and file in the current folder (record_writer.cpp).
+// Open: 0, ENOMEM or EIO. Close: the encoder finished and deleted with its
+// metadata, the file closed; nothing for a track without them.
 int encoder_open(struct track *t);
+void encoder_close(struct track *t);
+
+// The writer of one track for one recording, a thread of its own: it
+// encodes the track's buffer and closes the file at the stop point, then
+// ends. Start: 0 or the error of the thread's start. End: the writer
+// stopped and joined, if it runs.
+int writer_start(struct track *t);
+void writer_end(struct track *t);
 
 }

@@ -1,6 +1,7 @@
 // The writers: one thread per recordable track and recording, which takes
 // the track's audio out of its buffer in blocks, encodes it to FLAC and
-// closes the file at the recording's stop point.
+// closes the file at the recording's stop point; and the record of each
+// recordable track that holds its writer, encoder and file.
 #include "engine.h"
 #include "record.h"
 #include "record_state.h"
@@ -9,10 +10,23 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <malloc.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <FLAC/metadata.h>
+#include <FLAC/stream_encoder.h>
+
+// The recorder's own record of a recordable track, made with the track: the
+// writer thread of the current recording and the encoder and file it writes.
+struct record_writer {
+	std::atomic<bool> run;       // the writer thread keeps running
+	pthread_t thread;            // writer thread "zvaudio_record", joinable while run
+	FLAC__StreamEncoder *enc;    // encoder of the open file, NULL when none
+	int fd = -1;                 // the open file, -1 when none
+	FLAC__StreamMetadata *meta_comment;
+	FLAC__StreamMetadata *meta_padding;
+};
 
 using namespace zvrec;
 
@@ -30,7 +44,7 @@ FLAC__StreamEncoderWriteStatus write_file(const FLAC__StreamEncoder *enc, const 
 	(void)enc;
 	(void)samples;
 	(void)frame;
-	const int fd = static_cast<struct track *>(arg)->rec_fd;
+	const int fd = static_cast<struct record_writer *>(arg)->fd;
 	const off_t before = lseek(fd, 0, SEEK_CUR);
 	struct stat sb;
 	const off_t size = fstat(fd, &sb) == 0 ? sb.st_size : -1;
@@ -52,7 +66,7 @@ FLAC__StreamEncoderWriteStatus write_file(const FLAC__StreamEncoder *enc, const 
 FLAC__StreamEncoderSeekStatus seek_file(const FLAC__StreamEncoder *enc, FLAC__uint64 offset, void *arg)
 {
 	(void)enc;
-	const int fd = static_cast<struct track *>(arg)->rec_fd;
+	const int fd = static_cast<struct record_writer *>(arg)->fd;
 	return lseek(fd, off_t(offset), SEEK_SET) < 0 ? FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR
 						       : FLAC__STREAM_ENCODER_SEEK_STATUS_OK;
 }
@@ -60,11 +74,20 @@ FLAC__StreamEncoderSeekStatus seek_file(const FLAC__StreamEncoder *enc, FLAC__ui
 FLAC__StreamEncoderTellStatus tell_file(const FLAC__StreamEncoder *enc, FLAC__uint64 *offset, void *arg)
 {
 	(void)enc;
-	const off_t pos = lseek(static_cast<struct track *>(arg)->rec_fd, 0, SEEK_CUR);
+	const off_t pos = lseek(static_cast<struct record_writer *>(arg)->fd, 0, SEEK_CUR);
 	if (pos < 0)
 		return FLAC__STREAM_ENCODER_TELL_STATUS_ERROR;
 	*offset = FLAC__uint64(pos);
 	return FLAC__STREAM_ENCODER_TELL_STATUS_OK;
+}
+
+// The track's file in the current folder.
+void track_path(const struct track *t, char *path, size_t size)
+{
+	if (t->local)
+		re_snprintf(path, size, "%s/local.flac", folder);
+	else
+		re_snprintf(path, size, "%s/remote-track-%u.flac", folder, t->id);
 }
 
 int encoder_fail(struct track *t)
@@ -95,16 +118,17 @@ struct file_end {
 // finish (a write failed) still gets the length of the frames it holds.
 file_end finish_file(struct track *t, bool failed)
 {
+	struct record_writer *w = t->writer;
 	file_end end = {};
-	const FLAC__StreamEncoderState before = FLAC__stream_encoder_get_state(t->enc);
-	end.finished = FLAC__stream_encoder_finish(t->enc) && before == FLAC__STREAM_ENCODER_OK;
+	const FLAC__StreamEncoderState before = FLAC__stream_encoder_get_state(w->enc);
+	end.finished = FLAC__stream_encoder_finish(w->enc) && before == FLAC__STREAM_ENCODER_OK;
 	if (!end.finished) {
 		if (!failed) {
 			warning("zvaudio/record: FLAC ERROR: finishing track %u: %s\n", t->id,
-				FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(t->enc)]);
+				FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(w->enc)]);
 			raise_error(REC_ERR_WRITE);
 		}
-		end.mend_err = flac_mend(t->rec_fd, &end.frames);
+		end.mend_err = flac_mend(w->fd, &end.frames);
 	}
 	encoder_close(t);
 
@@ -154,80 +178,11 @@ void writer_close(struct track *t, uint64_t written, bool failed)
 	log_end(t, end, written);
 }
 
-}
-
-namespace zvrec {
-
-void track_path(const struct track *t, char *path, size_t size)
-{
-	if (t->local)
-		re_snprintf(path, size, "%s/local.flac", folder);
-	else
-		re_snprintf(path, size, "%s/remote-track-%u.flac", folder, t->id);
-}
-
-int encoder_open(struct track *t)
-{
-	char path[256];
-	track_path(t, path, sizeof(path));
-
-	t->enc = FLAC__stream_encoder_new();
-	if (!t->enc) {
-		warning("zvaudio/record: allocating FLAC encoder\n");
-		return ENOMEM;
-	}
-
-	bool ok = FLAC__stream_encoder_set_verify(t->enc, true);
-	ok = FLAC__stream_encoder_set_compression_level(t->enc, 5) && ok;
-	ok = FLAC__stream_encoder_set_channels(t->enc, 2) && ok;
-	ok = FLAC__stream_encoder_set_bits_per_sample(t->enc, 16) && ok;
-	ok = FLAC__stream_encoder_set_sample_rate(t->enc, ZV_RATE) && ok;
-	ok = FLAC__stream_encoder_set_total_samples_estimate(t->enc, 0) && ok;
-	if (!ok) {
-		warning("zvaudio/record: FLAC__stream_encoder_set\n");
-		return encoder_fail(t);
-	}
-
-	t->meta_comment = FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT);
-	t->meta_padding = FLAC__metadata_object_new(FLAC__METADATA_TYPE_PADDING);
-	if (!t->meta_comment || !t->meta_padding) {
-		warning("zvaudio/record: FLAC METADATA: out of memory\n");
-		return encoder_fail(t);
-	}
-
-	FLAC__StreamMetadata_VorbisComment_Entry entry;
-	if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, "ENCODED_BY", "ZORVANE")) {
-		warning("zvaudio/record: FLAC METADATA ERROR: out of memory or tag error\n");
-		return encoder_fail(t);
-	}
-	if (!FLAC__metadata_object_vorbiscomment_append_comment(t->meta_comment, entry, false)) {
-		free(entry.entry);
-		warning("zvaudio/record: FLAC METADATA ERROR: out of memory or tag error\n");
-		return encoder_fail(t);
-	}
-	t->meta_padding->length = 1234;
-
-	FLAC__StreamMetadata *blocks[2] = {t->meta_comment, t->meta_padding};
-	if (!FLAC__stream_encoder_set_metadata(t->enc, blocks, 2)) {
-		warning("zvaudio/record: FLAC__stream_encoder_set_metadata\n");
-		return encoder_fail(t);
-	}
-
-	FLAC__StreamEncoderInitStatus status = FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR;
-	t->rec_fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-	if (t->rec_fd >= 0)
-		status = FLAC__stream_encoder_init_stream(t->enc, write_file, seek_file, tell_file, nullptr, t);
-	if (status != FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
-		warning("zvaudio/record: FLAC ERROR: initializing encoder %s: %s\n", path,
-			FLAC__StreamEncoderInitStatusString[status]);
-		return encoder_fail(t);
-	}
-	return 0;
-}
-
+// The writer of one track for one recording.
 void *record_thread(void *arg)
 {
 	auto *t = static_cast<struct track *>(arg);
+	struct record_writer *w = t->writer;
 	pthread_setname_np(pthread_self(), "zvaudio_record");
 
 	int16_t s16[block_values];
@@ -236,7 +191,7 @@ void *record_thread(void *arg)
 	bool failed = false;
 	bool noted = false;
 
-	while (t->rec_run.load()) {
+	while (w->run.load()) {
 		const int32_t seen = bell.seq.load();
 		const int32_t state = recorder.state.load(std::memory_order_acquire);
 		size_t n = 0;
@@ -265,9 +220,9 @@ void *record_thread(void *arg)
 			noted = true;
 		}
 
-		if (!failed && !FLAC__stream_encoder_process_interleaved(t->enc, s32, uint32_t(n / 2))) {
+		if (!failed && !FLAC__stream_encoder_process_interleaved(w->enc, s32, uint32_t(n / 2))) {
 			warning("zvaudio/record: FLAC ENCODE ERROR track %u: %s\n", t->id,
-				FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(t->enc)]);
+				FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(w->enc)]);
 			raise_error(REC_ERR_WRITE);
 			failed = true;
 		}
@@ -278,25 +233,138 @@ void *record_thread(void *arg)
 	return nullptr;
 }
 
+// The writer's thread stopped and joined, if it runs.
+void thread_end(struct record_writer *w)
+{
+	if (!w->run.exchange(false))
+		return;
+	bell.ring_all();
+	pthread_join(w->thread, nullptr);
+}
+
+// The encoder finished and deleted with its metadata, the file closed.
+void file_close(struct record_writer *w)
+{
+	if (w->enc) {
+		FLAC__stream_encoder_finish(w->enc);
+		FLAC__stream_encoder_delete(w->enc);
+		w->enc = nullptr;
+	}
+	if (w->fd >= 0) {
+		close(w->fd);
+		w->fd = -1;
+	}
+	if (w->meta_comment) {
+		FLAC__metadata_object_delete(w->meta_comment);
+		w->meta_comment = nullptr;
+	}
+	if (w->meta_padding) {
+		FLAC__metadata_object_delete(w->meta_padding);
+		w->meta_padding = nullptr;
+	}
+}
+
+void writer_destructor(void *arg)
+{
+	auto *w = static_cast<struct record_writer *>(arg);
+	thread_end(w);
+	file_close(w);
+	w->~record_writer();
+}
+
+}
+
+namespace zvrec {
+
+int encoder_open(struct track *t)
+{
+	struct record_writer *w = t->writer;
+	char path[256];
+	track_path(t, path, sizeof(path));
+
+	w->enc = FLAC__stream_encoder_new();
+	if (!w->enc) {
+		warning("zvaudio/record: allocating FLAC encoder\n");
+		return ENOMEM;
+	}
+
+	bool ok = FLAC__stream_encoder_set_verify(w->enc, true);
+	ok = FLAC__stream_encoder_set_compression_level(w->enc, 5) && ok;
+	ok = FLAC__stream_encoder_set_channels(w->enc, 2) && ok;
+	ok = FLAC__stream_encoder_set_bits_per_sample(w->enc, 16) && ok;
+	ok = FLAC__stream_encoder_set_sample_rate(w->enc, ZV_RATE) && ok;
+	ok = FLAC__stream_encoder_set_total_samples_estimate(w->enc, 0) && ok;
+	if (!ok) {
+		warning("zvaudio/record: FLAC__stream_encoder_set\n");
+		return encoder_fail(t);
+	}
+
+	w->meta_comment = FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT);
+	w->meta_padding = FLAC__metadata_object_new(FLAC__METADATA_TYPE_PADDING);
+	if (!w->meta_comment || !w->meta_padding) {
+		warning("zvaudio/record: FLAC METADATA: out of memory\n");
+		return encoder_fail(t);
+	}
+
+	FLAC__StreamMetadata_VorbisComment_Entry entry;
+	if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, "ENCODED_BY", "ZORVANE")) {
+		warning("zvaudio/record: FLAC METADATA ERROR: out of memory or tag error\n");
+		return encoder_fail(t);
+	}
+	if (!FLAC__metadata_object_vorbiscomment_append_comment(w->meta_comment, entry, false)) {
+		free(entry.entry);
+		warning("zvaudio/record: FLAC METADATA ERROR: out of memory or tag error\n");
+		return encoder_fail(t);
+	}
+	w->meta_padding->length = 1234;
+
+	FLAC__StreamMetadata *blocks[2] = {w->meta_comment, w->meta_padding};
+	if (!FLAC__stream_encoder_set_metadata(w->enc, blocks, 2)) {
+		warning("zvaudio/record: FLAC__stream_encoder_set_metadata\n");
+		return encoder_fail(t);
+	}
+
+	FLAC__StreamEncoderInitStatus status = FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR;
+	w->fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+	if (w->fd >= 0)
+		status = FLAC__stream_encoder_init_stream(w->enc, write_file, seek_file, tell_file, nullptr, w);
+	if (status != FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
+		warning("zvaudio/record: FLAC ERROR: initializing encoder %s: %s\n", path,
+			FLAC__StreamEncoderInitStatusString[status]);
+		return encoder_fail(t);
+	}
+	return 0;
 }
 
 void encoder_close(struct track *t)
 {
-	if (t->enc) {
-		FLAC__stream_encoder_finish(t->enc);
-		FLAC__stream_encoder_delete(t->enc);
-		t->enc = nullptr;
-	}
-	if (t->rec_fd >= 0) {
-		close(t->rec_fd);
-		t->rec_fd = -1;
-	}
-	if (t->meta_comment) {
-		FLAC__metadata_object_delete(t->meta_comment);
-		t->meta_comment = nullptr;
-	}
-	if (t->meta_padding) {
-		FLAC__metadata_object_delete(t->meta_padding);
-		t->meta_padding = nullptr;
-	}
+	if (t->writer)
+		file_close(t->writer);
+}
+
+int writer_start(struct track *t)
+{
+	struct record_writer *w = t->writer;
+	w->run = true;
+	const int err = zv_thread_create(&w->thread, record_thread, t);
+	if (err)
+		w->run = false;
+	return err;
+}
+
+void writer_end(struct track *t)
+{
+	if (t->writer)
+		thread_end(t->writer);
+}
+
+}
+
+int zvaudio_record_writer_alloc(struct track *t)
+{
+	void *mem = mem_zalloc(sizeof(struct record_writer), writer_destructor);
+	if (!mem)
+		return ENOMEM;
+	t->writer = new (mem) record_writer();
+	return 0;
 }

@@ -8,13 +8,12 @@
 #include <mutex>
 #include <pthread.h>
 
-#include <FLAC/stream_encoder.h>
-
 #include "sipstack.h"
 
 struct ausrc_st;
 struct auplay_st;
 struct record_fifo;
+struct record_writer;
 struct call_path;
 
 // One track of the engine. The eight records live in zvaudio_tracks() in a
@@ -44,16 +43,14 @@ struct track {
 	const char *state;            // text of the call's state, constant, not owned
 	std::atomic<double> volume;   // linear gain of the call audio
 
-	// The recorder's part.
-	std::atomic<bool> rec_run;    // the writer thread keeps running
+	float *meter_buf;             // one period of call audio as float (remote tracks)
+
+	// The recording's feed: the period writes the track's audio into ab,
+	// which the recorder makes for each recording, and notes that call
+	// audio reached it.
 	std::atomic<bool> rec_used;   // call audio reached the current recording
 	struct record_fifo *ab;       // recording buffer while the track is recorded, else NULL
-	pthread_t thread;             // writer thread "zvaudio_record", joinable while rec_run
-	FLAC__StreamEncoder *enc;     // encoder of the open file, NULL when none
-	int rec_fd = -1;              // the open file
-	float *meter_buf;             // one period of call audio as float (remote tracks)
-	FLAC__StreamMetadata *meta_comment;
-	FLAC__StreamMetadata *meta_padding;
+	struct record_writer *writer; // the recorder's own record of the track; NULL: not recordable
 };
 
 // Guards the tracks' source and player slots (src, play and the two active
