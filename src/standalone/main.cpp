@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <getopt.h>
+#include <initializer_list>
 #include <signal.h>
 #include <unistd.h>
 

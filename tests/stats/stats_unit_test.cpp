@@ -32,22 +32,27 @@ struct call {
 
 namespace {
 
-struct list track_list;
-struct track tracks[8];
-std::map<const struct track *, struct zvaudio_receive_figures> received;
+// The engine's call tracks by id: the stream's 0 and the callers' 1 to 6.
+struct call *track_calls[ZVAUDIO_CALL_TRACKS + 1];
+std::map<uint32_t, struct zvaudio_receive_figures> received;
 std::set<const struct call *> alive;
 std::vector<std::string> sent;
 
 }
 
-struct list *zvaudio_tracks(void)
+bool zvaudio_track_exists(uint32_t id)
 {
-	return &track_list;
+	return id <= ZVAUDIO_CALL_TRACKS;
 }
 
-bool zvaudio_track_receive(const struct track *t, struct zvaudio_receive_figures *f)
+struct call *zvaudio_track_call(uint32_t id)
 {
-	auto it = received.find(t);
+	return zvaudio_track_exists(id) ? track_calls[id] : nullptr;
+}
+
+bool zvaudio_track_receive(uint32_t id, struct zvaudio_receive_figures *f)
+{
+	auto it = received.find(id);
 	if (it == received.end())
 		return false;
 	*f = it->second;
@@ -125,16 +130,8 @@ protected:
 
 	void SetUp() override
 	{
-		list_init(&track_list);
-		for (uint32_t i = 0; i < 8; ++i) {
-			struct track &t = tracks[i];
-			t.le = LE_INIT;
-			t.call = nullptr;
-			t.local = i == 0;
-			t.is_stream_track = i == 7;
-			t.id = i == 7 ? 0 : i;
-			list_append(&track_list, &t.le, &t);
-		}
+		for (struct call *&c : track_calls)
+			c = nullptr;
 		alive.clear();
 		sent.clear();
 		received.clear();
@@ -145,7 +142,7 @@ protected:
 
 	void put(uint32_t id, struct call *c)
 	{
-		tracks[id].call = c;
+		track_calls[id] = c;
 		alive.insert(c);
 	}
 
@@ -184,14 +181,13 @@ TEST_F(Stats, WithoutCallsSixBareEntriesAndTheTimerRunsAgainIn250Ms)
 	EXPECT_LE(tmr_get_expire(&webapp_stats_tmr), 2000u);
 }
 
-TEST_F(Stats, LocalAndStreamTracksAndFreedCallsAreNotShown)
+TEST_F(Stats, StreamTrackAndFreedCallsAreNotShown)
 {
 	struct stream s{};
 	struct audio au{&s, 0};
-	struct call on_local{&au}, on_stream{&au}, freed{&au};
-	put(0, &on_local);
-	put(7, &on_stream);
-	tracks[4].call = &freed; // the library freed it without an event
+	struct call on_stream{&au}, freed{&au};
+	put(ZVAUDIO_STREAM_TRACK, &on_stream);
+	track_calls[4] = &freed; // the library freed it without an event
 	webapp_stats_timer(nullptr);
 	ASSERT_EQ(sent.size(), 1u);
 	EXPECT_EQ(sent[0], std::string("{\"callback\":\"STATS\",\"tracks\":[") + bare_tracks + "]}");
@@ -259,7 +255,7 @@ TEST_F(Stats, ReceiveFiguresComeFromTheEngineAndJitterBufferLast)
 	f.dups = 1;
 	f.overflow = 5;
 	f.flush = UINT32_MAX;
-	received[&tracks[6]] = f;
+	received[6] = f;
 	EXPECT_EQ(entry(6), "{\"track\":6,\"active\":true,\"call\":true,\"buffer\":42,"
 			    "\"rx_bitrate\":0,\"tx_bitrate\":0,\"rx_packets\":7,\"tx_packets\":0,"
 			    "\"jbuf\":{\"delay\":38,\"jitter\":12,\"skew\":-200,\"packets\":3,"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "meter.h"
+#include "track_mix.h"
 #include "webapp_engine.h"
 #include "zvaudio.h"
 
@@ -41,12 +42,12 @@ class Play : public testing::TestWithParam<play_case> {};
 TEST_P(Play, GainThenChannelMix)
 {
 	const play_case &c = GetParam();
-	track t{};
-	t.volume = c.volume;
-	t.chmix = c.chmix;
+	struct webapp_track_mix *mix = webapp_track_mix_of(3);
+	mix->volume = c.volume;
+	mix->chmix = c.chmix;
 	fake_player p{c.in};
 	std::vector<int16_t> buf(c.in.size() + 1, 77);
-	webapp_session_play(&t, buf.data(), fake_write, c.in.size(), &p);
+	webapp_session_play(3, buf.data(), fake_write, c.in.size(), &p);
 	EXPECT_EQ(p.calls, 1);
 	EXPECT_EQ(p.sampc, c.in.size());
 	buf.pop_back();
@@ -70,12 +71,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Play, FrameStopsAtSamples)
 {
-	track t{};
-	t.volume = 3.0;
-	t.chmix = 1;
+	struct webapp_track_mix *mix = webapp_track_mix_of(ZVAUDIO_STREAM_TRACK);
+	mix->volume = 3.0;
+	mix->chmix = 1;
 	fake_player p{{1, 2, 3, 4}};
 	int16_t buf[4] = {0, 0, 9, 9};
-	webapp_session_play(&t, buf, fake_write, 2, &p);
+	webapp_session_play(ZVAUDIO_STREAM_TRACK, buf, fake_write, 2, &p);
 	EXPECT_EQ(std::vector<int16_t>(buf, buf + 4), (std::vector<int16_t>{3, 3, 9, 9}));
 }
 

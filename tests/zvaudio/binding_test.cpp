@@ -43,7 +43,7 @@ TEST_F(binding_test, tracks_in_their_fixed_order)
 {
 	const uint32_t ids[] = {0, 1, 2, 3, 4, 5, 6, 0};
 	const int ch[] = {0, 1, 3, 5, 7, 9, 11, 13};
-	ASSERT_EQ(8u, list_count(zvaudio_tracks()));
+	ASSERT_EQ(8u, list_count(&zva.track_list));
 	for (int i = 0; i < 8; ++i) {
 		struct track *t = track_at(i);
 		EXPECT_EQ(ids[i], t->id);
@@ -51,10 +51,33 @@ TEST_F(binding_test, tracks_in_their_fixed_order)
 		EXPECT_EQ(i == 0, t->local);
 		EXPECT_EQ(i == 7, t->is_stream_track);
 		EXPECT_EQ(i >= 1 && i <= 6, t->meter_buf != nullptr);
-		if (i) {
-			EXPECT_EQ(1.0, t->volume.load());
-		}
+		EXPECT_EQ(i != 7, t->writer != nullptr);
 	}
+}
+
+// By id the program reaches the call tracks, never the local one: id 0 is
+// the stream's track.
+TEST_F(binding_test, call_tracks_by_id)
+{
+	int marks[ZVAUDIO_CALL_TRACKS + 1];
+	for (uint32_t id = 0; id <= ZVAUDIO_CALL_TRACKS; ++id) {
+		struct track *t = track_at(id ? int(id) : 7);
+		EXPECT_TRUE(zvaudio_track_exists(id));
+		EXPECT_EQ(t->ch, zvaudio_track_meter_slot(id));
+		auto *call = reinterpret_cast<struct call *>(&marks[id]);
+		EXPECT_EQ(0, zvaudio_track_bind(id, call));
+		EXPECT_EQ(call, t->call);
+		EXPECT_EQ(call, zvaudio_track_call(id));
+		zvaudio_track_unbind(id);
+		EXPECT_EQ(nullptr, zvaudio_track_call(id));
+	}
+	EXPECT_EQ(nullptr, track_at(0)->call);
+	const uint32_t none = ZVAUDIO_CALL_TRACKS + 1;
+	EXPECT_FALSE(zvaudio_track_exists(none));
+	EXPECT_EQ(ENOENT, zvaudio_track_bind(none, nullptr));
+	EXPECT_EQ(-1, zvaudio_track_meter_slot(none));
+	struct zvaudio_receive_figures f;
+	EXPECT_FALSE(zvaudio_track_receive(none, &f));
 }
 
 TEST_F(binding_test, wrong_formats_are_refused)

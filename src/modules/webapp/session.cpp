@@ -7,6 +7,7 @@
 #include "dtmf_key.h"
 #include "events.h"
 #include "session_commands.h"
+#include "track_mix.h"
 #include "webapp.h"
 #include "ws.h"
 #include "zvaudio.h"
@@ -24,59 +25,69 @@ constexpr double volume_limit = 1e6;
 const struct webapp_session_stream *on_air;
 bool hanging_up;
 
-struct track *track_of(struct le *le)
-{
-	return static_cast<struct track *>(le->data);
-}
+// The state text that the page is shown for each track, by id.
+const char *states[ZVAUDIO_CALL_TRACKS + 1];
 
-bool is_call_track(const struct track *t)
-{
-	return !t->local && !t->is_stream_track;
-}
+// The tracks that the engine has, in its order: the callers' tracks, then
+// the stream's when with_stream.
+struct track_ids {
+	uint32_t ids[ZVAUDIO_CALL_TRACKS + 1];
+	size_t count = 0;
 
-struct le *tracks_head()
-{
-	return list_head(zvaudio_tracks());
-}
+	explicit track_ids(bool with_stream)
+	{
+		for (uint32_t id = 1; id <= ZVAUDIO_CALL_TRACKS; ++id)
+			add(id);
+		if (with_stream)
+			add(ZVAUDIO_STREAM_TRACK);
+	}
+	void add(uint32_t id)
+	{
+		if (zvaudio_track_exists(id))
+			ids[count++] = id;
+	}
+	const uint32_t *begin() const { return ids; }
+	const uint32_t *end() const { return ids + count; }
+};
 
 struct track_key {
 	char text[16];
-	explicit track_key(const struct track *t)
+	explicit track_key(uint32_t id)
 	{
-		re_snprintf(text, sizeof(text), "%u", t->id);
+		re_snprintf(text, sizeof(text), "%u", id);
 	}
 };
 
-bool key_matches(const struct track *t, const char *key)
+bool key_matches(uint32_t id, const char *key)
 {
-	return key && !str_cmp(track_key(t).text, key);
+	return key && !str_cmp(track_key(id).text, key);
 }
 
-// The first track other than the local one with key.
-struct track *find_by_key(const char *key)
+// The track with key.
+bool find_by_key(const char *key, uint32_t *found)
 {
-	for (struct le *le = tracks_head(); le; le = le->next) {
-		struct track *t = track_of(le);
-		if (!t->local && key_matches(t, key))
-			return t;
+	for (uint32_t id : track_ids(true)) {
+		if (key_matches(id, key)) {
+			*found = id;
+			return true;
+		}
 	}
-	return nullptr;
+	return false;
 }
 
-void entry_delete(const struct track *t)
+void entry_delete(uint32_t id)
 {
 	if (webapp_calls)
-		odict_entry_del(webapp_calls, track_key(t).text);
+		odict_entry_del(webapp_calls, track_key(id).text);
 }
 
 // Call track n (n != 0) or any call track (n = 0) holds no call.
 bool track_free(uint32_t n)
 {
-	for (struct le *le = tracks_head(); le; le = le->next) {
-		const struct track *t = track_of(le);
-		if (!is_call_track(t) || t->call)
+	for (uint32_t id : track_ids(false)) {
+		if (zvaudio_track_call(id))
 			continue;
-		if (!n || t->id == n)
+		if (!n || id == n)
 			return true;
 	}
 	return false;
@@ -88,10 +99,10 @@ void limit_update()
 	zv_call_limit_set(track_free(0));
 }
 
-void track_release(struct track *t)
+void track_release(uint32_t id)
 {
-	t->call = nullptr;
-	entry_delete(t);
+	zvaudio_track_unbind(id);
+	entry_delete(id);
 	limit_update();
 }
 
@@ -109,10 +120,10 @@ const char *chmix_name(int32_t chmix)
 	}
 }
 
-void hangup_track(struct track *t)
+void hangup_track(uint32_t id)
 {
-	webapp_session_hangup(t->call);
-	track_release(t);
+	webapp_session_hangup(zvaudio_track_call(id));
+	track_release(id);
 }
 
 // The stream call is a call that we placed to the stream URI: a caller who
@@ -123,30 +134,20 @@ bool is_stream_call(struct call *call)
 	return on_air && call_is_outgoing(call) && !str_cmp(call_peeruri(call), on_air->uri);
 }
 
-struct track *stream_track()
-{
-	for (struct le *le = tracks_head(); le; le = le->next) {
-		struct track *t = track_of(le);
-		if (t->is_stream_track)
-			return t;
-	}
-	return nullptr;
-}
-
 // A running stream call keeps its track, and a second one is hung up at
 // once: on no track it would air where nothing can stop it.
 uint32_t take_stream_track(struct call *call)
 {
-	struct track *t = stream_track();
-	if (!t)
+	if (!zvaudio_track_exists(ZVAUDIO_STREAM_TRACK))
 		return 0;
-	if (t->call && t->call != call && zv_call_alive(t->call)) {
+	struct call *held = zvaudio_track_call(ZVAUDIO_STREAM_TRACK);
+	if (held && held != call && zv_call_alive(held)) {
 		webapp_session_hangup(call);
 		return 0;
 	}
-	t->call = call;
+	zvaudio_track_bind(ZVAUDIO_STREAM_TRACK, call);
 	on_air->taken();
-	return t->id;
+	return ZVAUDIO_STREAM_TRACK;
 }
 
 // Frees the tracks whose calls the library has freed without an event, and
@@ -154,32 +155,34 @@ uint32_t take_stream_track(struct call *call)
 void reap_dead_calls()
 {
 	bool reaped = false;
-	for (struct le *le = tracks_head(); le; le = le->next) {
-		struct track *t = track_of(le);
-		if (t->local || !t->call || zv_call_alive(t->call))
+	for (uint32_t id : track_ids(true)) {
+		struct call *call = zvaudio_track_call(id);
+		if (!call || zv_call_alive(call))
 			continue;
-		track_release(t);
+		track_release(id);
 		reaped = true;
 	}
 	if (reaped)
 		webapp_session_send_calls();
 }
 
-struct track *choose_target(const struct call *call, uint32_t requested)
+bool choose_target(const struct call *call, uint32_t requested, uint32_t *target)
 {
-	for (struct le *le = tracks_head(); le; le = le->next) {
-		struct track *t = track_of(le);
-		if (is_call_track(t) && t->call == call)
-			return t;
+	for (uint32_t id : track_ids(false)) {
+		if (zvaudio_track_call(id) == call) {
+			*target = id;
+			return true;
+		}
 	}
-	for (struct le *le = tracks_head(); le; le = le->next) {
-		struct track *t = track_of(le);
-		if (!is_call_track(t) || t->call)
+	for (uint32_t id : track_ids(false)) {
+		if (zvaudio_track_call(id))
 			continue;
-		if (!requested || t->id == requested)
-			return t;
+		if (!requested || id == requested) {
+			*target = id;
+			return true;
+		}
 	}
-	return nullptr;
+	return false;
 }
 
 }
@@ -203,26 +206,25 @@ uint32_t webapp_session_update_track(struct call *call, const char *state, uint3
 	if (is_stream_call(call))
 		return take_stream_track(call);
 
-	for (struct le *le = tracks_head(); le; le = le->next) {
-		const struct track *t = track_of(le);
-		if (is_call_track(t) && t->call == call)
-			debug("webapp: session update: %d\n", t->ch);
+	for (uint32_t id : track_ids(false)) {
+		if (zvaudio_track_call(id) == call)
+			debug("webapp: session update: %d\n", zvaudio_track_meter_slot(id));
 	}
 
-	struct track *t = choose_target(call, requested);
-	if (!t) {
+	uint32_t id = 0;
+	if (!choose_target(call, requested, &id)) {
 		webapp_session_send_calls();
 		return 0;
 	}
-	if (t->call != call) {
-		t->call = call;
-		t->chmix.store(0, std::memory_order_relaxed);
+	if (zvaudio_track_call(id) != call) {
+		zvaudio_track_bind(id, call);
+		webapp_track_mix_of(id)->chmix.store(0, std::memory_order_relaxed);
 		limit_update();
 	}
-	t->state = state;
-	webapp_session_publish(t);
+	states[id] = state;
+	webapp_session_publish(id);
 	webapp_session_send_calls();
-	return t->id;
+	return id;
 }
 
 uint32_t webapp_session_update(struct call *call, const char *state)
@@ -235,43 +237,40 @@ int webapp_session_close(const char *key, struct call *call)
 	if (!key && !call)
 		return EINVAL;
 
-	for (struct le *le = tracks_head(); le; le = le->next) {
-		struct track *t = track_of(le);
-		if (!is_call_track(t))
-			continue;
-		if (key_matches(t, key)) {
-			hangup_track(t);
+	for (uint32_t id : track_ids(false)) {
+		if (key_matches(id, key)) {
+			hangup_track(id);
 			return 0;
 		}
-		if (call && t->call == call) {
-			track_release(t);
+		if (call && zvaudio_track_call(id) == call) {
+			track_release(id);
 			return 0;
 		}
 	}
 
-	struct track *t = stream_track();
-	if (!t)
+	const uint32_t stream = ZVAUDIO_STREAM_TRACK;
+	if (!zvaudio_track_exists(stream))
 		return 0;
 	if (on_air)
-		on_air->closed(t);
-	if (key_matches(t, key))
-		hangup_track(t);
-	else if (call && t->call == call)
-		track_release(t);
+		on_air->closed();
+	if (key_matches(stream, key))
+		hangup_track(stream);
+	else if (call && zvaudio_track_call(stream) == call)
+		track_release(stream);
 	return 0;
 }
 
 void webapp_sessions_drop_ua(const struct ua *ua)
 {
 	bool dropped = false;
-	for (struct le *le = tracks_head(); le; le = le->next) {
-		struct track *t = track_of(le);
-		if (t->local || !t->call)
+	for (uint32_t id : track_ids(true)) {
+		struct call *call = zvaudio_track_call(id);
+		if (!call)
 			continue;
 		// A call freed earlier without an event can only be compared.
-		if (zv_call_alive(t->call) && call_get_ua(t->call) != ua)
+		if (zv_call_alive(call) && call_get_ua(call) != ua)
 			continue;
-		track_release(t);
+		track_release(id);
 		dropped = true;
 	}
 	if (dropped)
@@ -280,41 +279,45 @@ void webapp_sessions_drop_ua(const struct ua *ua)
 
 struct call *webapp_session_call(const char *key)
 {
-	struct track *t = find_by_key(key);
-	if (!t || !t->call)
+	uint32_t id = 0;
+	if (!find_by_key(key, &id))
 		return nullptr;
-	if (!zv_call_alive(t->call)) {
-		track_release(t);
+	struct call *call = zvaudio_track_call(id);
+	if (!call)
+		return nullptr;
+	if (!zv_call_alive(call)) {
+		track_release(id);
 		webapp_session_send_calls();
 		return nullptr;
 	}
-	return t->call;
+	return call;
 }
 
 void webapp_session_chmix(const char *key)
 {
-	struct track *t = find_by_key(key);
-	if (!t)
+	uint32_t id = 0;
+	if (!find_by_key(key, &id))
 		return;
-	const int32_t next = (t->chmix.load(std::memory_order_relaxed) + 1) % 3;
-	t->chmix.store(next, std::memory_order_relaxed);
-	webapp_session_publish(t);
+	struct webapp_track_mix *mix = webapp_track_mix_of(id);
+	const int32_t next = (mix->chmix.load(std::memory_order_relaxed) + 1) % 3;
+	mix->chmix.store(next, std::memory_order_relaxed);
+	webapp_session_publish(id);
 	webapp_session_send_calls();
 }
 
 void webapp_session_volume(const char *key, const char *value)
 {
-	struct track *t = find_by_key(key);
-	if (!t)
+	uint32_t id = 0;
+	if (!find_by_key(key, &id))
 		return;
 	const double v = atof(value ? value : "");
 	if (std::fabs(v) <= volume_limit) // false for NaN too
-		t->volume.store(v, std::memory_order_relaxed);
-	webapp_session_publish(t);
+		webapp_track_mix_of(id)->volume.store(v, std::memory_order_relaxed);
+	webapp_session_publish(id);
 	webapp_session_send_calls();
 }
 
-void webapp_session_publish(const struct track *t)
+void webapp_session_publish(uint32_t id)
 {
 	if (!webapp_calls)
 		return;
@@ -322,19 +325,22 @@ void webapp_session_publish(const struct track *t)
 	if (odict_alloc(&o, 8))
 		return;
 
-	const track_key key(t);
+	const track_key key(id);
 	odict_entry_del(webapp_calls, key.text);
 
+	const struct call *call = zvaudio_track_call(id);
+	const struct webapp_track_mix *mix = webapp_track_mix_of(id);
 	int err = 0;
-	if (const char *peer = t->call ? call_peeruri(t->call) : nullptr)
+	if (const char *peer = call ? call_peeruri(call) : nullptr)
 		err |= odict_entry_add(o, "peer", ODICT_STRING, peer);
-	if (t->state)
-		err |= odict_entry_add(o, "state", ODICT_STRING, t->state);
-	err |= odict_entry_add(o, "ch", ODICT_INT, static_cast<int64_t>(t->ch));
-	if (const char *name = chmix_name(t->chmix.load(std::memory_order_relaxed)))
+	if (states[id])
+		err |= odict_entry_add(o, "state", ODICT_STRING, states[id]);
+	const int64_t slot = zvaudio_track_meter_slot(id);
+	err |= odict_entry_add(o, "ch", ODICT_INT, slot);
+	if (const char *name = chmix_name(mix->chmix.load(std::memory_order_relaxed)))
 		err |= odict_entry_add(o, "chmix", ODICT_STRING, name);
-	err |= odict_entry_add(o, "volume", ODICT_DOUBLE, t->volume.load(std::memory_order_relaxed));
-	err |= odict_entry_add(o, "track", ODICT_INT, static_cast<int64_t>(t->id));
+	err |= odict_entry_add(o, "volume", ODICT_DOUBLE, mix->volume.load(std::memory_order_relaxed));
+	err |= odict_entry_add(o, "track", ODICT_INT, static_cast<int64_t>(id));
 	if (!err)
 		odict_entry_add(webapp_calls, key.text, ODICT_OBJECT, o);
 	mem_deref(o);
@@ -397,6 +403,9 @@ void webapp_call_error(const char *target, int err)
 
 void webapp_sessions_init(void)
 {
+	for (const char *&state : states)
+		state = nullptr;
+	webapp_track_mix_reset();
 	webapp_session_commands_set(true);
 	limit_update();
 }

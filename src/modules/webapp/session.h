@@ -1,15 +1,13 @@
-// Calls on the engine's tracks: which track a call takes, freeing it, the
-// page's view of every track (the calls object on "/ws_calls") and the
-// CLOSED and INCOMING messages. Main thread only; the engine reads a track's
-// call when the call's audio opens, and its volume and channel mode in every
-// period.
+// Calls on the engine's tracks, by track id: which track a call takes,
+// freeing it, the page's view of every track (the calls object on
+// "/ws_calls") and the CLOSED and INCOMING messages. Main thread only; the
+// engine binds a call's audio to the track that holds the call, and the
+// calls' thread applies the track's volume and channel mode (track_mix.h).
 #pragma once
 
 #include <cstdint>
 
 #include "sipstack.h"
-
-struct track;
 
 // State texts of a track's call.
 extern const char webapp_state_incoming[];    // "Incoming"
@@ -18,13 +16,13 @@ extern const char webapp_state_established[]; // "Established"
 
 // The on-air stream as the sessions see it: a call that we placed to uri
 // goes to the stream track (a caller naming uri is an ordinary caller) and
-// taken runs; closed runs with the stream track for every track close that
+// taken runs; closed runs for every track close that
 // no call track takes: the stream call's end, a hang-up of key "0", and the
 // end of a call on no track.
 struct webapp_session_stream {
 	const char *uri;
 	void (*taken)(void);
-	void (*closed)(struct track *stream_track);
+	void (*closed)(void);
 };
 
 // Sets the stream (it must live while it is set); NULL: no call is the
@@ -63,8 +61,9 @@ struct call *webapp_session_call(const char *key);
 void webapp_session_chmix(const char *key);
 void webapp_session_volume(const char *key, const char *value);
 
-// Makes track's entry of the calls object anew, at its end. Sends nothing.
-void webapp_session_publish(const struct track *track);
+// Makes the entry of track id in the calls object anew, at its end. Sends
+// nothing.
+void webapp_session_publish(uint32_t track);
 
 // Free call tracks: track n (n != 0) or any (n = 0). Tracks whose calls the
 // library freed without an event are freed first (the page is sent the

@@ -50,13 +50,13 @@ void add_jbuf(struct odict *o, const struct zvaudio_receive_figures &f)
 	mem_deref(j);
 }
 
-int add_stream_figures(struct odict *o, const struct track *t, const struct audio *au,
+int add_stream_figures(struct odict *o, uint32_t id, const struct audio *au,
 		       const struct stream *strm, zv_stream_rate *rate)
 {
 	zv_stream_rate_update(rate, strm, tmr_jiffies());
 
 	struct zvaudio_receive_figures f;
-	const bool received = zvaudio_track_receive(t, &f);
+	const bool received = zvaudio_track_receive(id, &f);
 	const uint64_t buffer = received ? f.buffer_ms : audio_jb_current_value(au);
 	int err = add_int(o, "buffer", static_cast<int64_t>(buffer));
 	err |= add_int(o, "rx_bitrate", rate->rx_bitrate);
@@ -77,22 +77,23 @@ int add_stream_figures(struct odict *o, const struct track *t, const struct audi
 
 // The entry of one call track, or NULL when it cannot be made. A call that
 // the library has already freed counts as none.
-struct odict *track_entry(const struct track *t)
+struct odict *track_entry(uint32_t id)
 {
 	struct odict *o = nullptr;
 	if (odict_alloc(&o, 32))
 		return nullptr;
 
-	struct call *call = zv_call_alive(t->call) ? t->call : nullptr;
+	struct call *held = zvaudio_track_call(id);
+	struct call *call = zv_call_alive(held) ? held : nullptr;
 	struct audio *au = call ? call_audio(call) : nullptr;
 	struct stream *strm = au ? audio_strm(au) : nullptr;
-	zv_stream_rate *rate = t->id < rate_slots ? &rates[t->id] : nullptr;
+	zv_stream_rate *rate = id < rate_slots ? &rates[id] : nullptr;
 
-	int err = add_int(o, "track", t->id);
+	int err = add_int(o, "track", id);
 	err |= add_bool(o, "active", strm != nullptr);
 	err |= add_bool(o, "call", call != nullptr);
 	if (strm && rate)
-		err |= add_stream_figures(o, t, au, strm, rate);
+		err |= add_stream_figures(o, id, au, strm, rate);
 	else if (rate)
 		*rate = zv_stream_rate{};
 
@@ -103,11 +104,10 @@ struct odict *track_entry(const struct track *t)
 
 void tracks_add(struct odict *tracks)
 {
-	for (struct le *le = list_head(zvaudio_tracks()); le; le = le->next) {
-		const auto *t = static_cast<const struct track *>(le->data);
-		if (t->local || t->is_stream_track)
+	for (uint32_t id = 1; id <= ZVAUDIO_CALL_TRACKS; ++id) {
+		if (!zvaudio_track_exists(id))
 			continue;
-		struct odict *entry = track_entry(t);
+		struct odict *entry = track_entry(id);
 		if (!entry)
 			continue;
 		char index[16];

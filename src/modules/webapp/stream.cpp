@@ -29,9 +29,10 @@ bool wanted;
 struct tmr reconnect_tmr;
 
 // The stream track holds a call that we placed and the library still has.
-bool stream_live(const struct track *t)
+bool stream_live()
 {
-	return t && zv_call_alive(t->call) && call_is_outgoing(t->call);
+	struct call *call = zvaudio_track_call(ZVAUDIO_STREAM_TRACK);
+	return zv_call_alive(call) && call_is_outgoing(call);
 }
 
 // 8-4-4-4-12 hexadecimal digits, as the installation UUID is written.
@@ -118,16 +119,15 @@ int dial(struct call **callp)
 
 // The reconnect: places the stream call again while the stream is wanted
 // and no stream call runs.
-void stream_check(void *arg)
+void stream_check(void *)
 {
-	auto *t = static_cast<struct track *>(arg);
-	if (!t || !t->is_stream_track || !wanted || stream_live(t))
+	if (!zvaudio_track_exists(ZVAUDIO_STREAM_TRACK) || !wanted || stream_live())
 		return;
 
 	info("webapp/stream_check: reconnect\n");
 	struct call *call = nullptr;
 	if (!dial(&call))
-		t->call = call;
+		zvaudio_track_bind(ZVAUDIO_STREAM_TRACK, call);
 }
 
 void taken()
@@ -135,10 +135,10 @@ void taken()
 	wanted = true;
 }
 
-void closed(struct track *stream_track)
+void closed()
 {
 	if (wanted)
-		tmr_start(&reconnect_tmr, reconnect_ms, stream_check, stream_track);
+		tmr_start(&reconnect_tmr, reconnect_ms, stream_check, nullptr);
 }
 
 const webapp_session_stream session_stream = {webapp_stream_uri, taken, closed};
@@ -160,7 +160,7 @@ void webapp_stream_close(void)
 void webapp_stream_start(void)
 {
 	login_page_open();
-	if (stream_live(webapp_stream_track()))
+	if (stream_live())
 		return;
 
 	struct call *call = nullptr;
@@ -172,12 +172,11 @@ void webapp_stream_start(void)
 int webapp_stream_stop(void)
 {
 	wanted = false;
-	struct track *t = webapp_stream_track();
-	if (!t)
+	if (!zvaudio_track_exists(ZVAUDIO_STREAM_TRACK))
 		return 0;
 
-	webapp_session_hangup(t->call);
-	t->call = nullptr;
+	webapp_session_hangup(zvaudio_track_call(ZVAUDIO_STREAM_TRACK));
+	zvaudio_track_unbind(ZVAUDIO_STREAM_TRACK);
 	webapp_stream_state_set("off", nullptr);
 	return 0;
 }

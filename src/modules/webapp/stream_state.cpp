@@ -10,16 +10,6 @@ char reason[256];
 
 }
 
-struct track *webapp_stream_track(void)
-{
-	for (struct le *le = list_head(zvaudio_tracks()); le; le = le->next) {
-		auto *t = static_cast<struct track *>(le->data);
-		if (t->is_stream_track)
-			return t;
-	}
-	return nullptr;
-}
-
 void webapp_stream_state_set(const char *to, const char *why)
 {
 	if (!str_cmp(state, to) && !str_cmp(reason, why ? why : ""))
@@ -31,8 +21,7 @@ void webapp_stream_state_set(const char *to, const char *why)
 
 void webapp_stream_call_event(const struct call *call, bool established, const char *text)
 {
-	const struct track *t = webapp_stream_track();
-	if (!t || !call || t->call != call)
+	if (!call || zvaudio_track_call(ZVAUDIO_STREAM_TRACK) != call)
 		return;
 	if (established)
 		webapp_stream_state_set("live", nullptr);

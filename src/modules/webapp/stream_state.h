@@ -7,9 +7,6 @@
 
 #include "sipstack.h"
 
-// The engine's stream track, or NULL.
-struct track *webapp_stream_track(void);
-
 // Sets the state ("off", "connecting", "live" or "not connected") with its
 // reason (NULL: none) and sends it to the pages when that changed it.
 void webapp_stream_state_set(const char *state, const char *reason);

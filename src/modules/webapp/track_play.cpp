@@ -1,15 +1,16 @@
 #include "auframe.h"
+#include "track_mix.h"
 #include "webapp_engine.h"
-#include "zvaudio.h"
 
-void webapp_session_play(struct track *track, int16_t *sampv, auplay_write_h *wh,
+void webapp_session_play(uint32_t track, int16_t *sampv, auplay_write_h *wh,
 			 size_t samples, void *arg)
 {
+	const struct webapp_track_mix *mix = webapp_track_mix_of(track);
 	struct auframe af;
 	zv_auframe_init(&af, AUFMT_S16LE, sampv, samples, 48000, 2);
 	wh(&af, arg);
 
-	const double volume = track->volume.load(std::memory_order_relaxed);
+	const double volume = mix->volume.load(std::memory_order_relaxed);
 	if (volume != 1.0) {
 		for (size_t i = 0; i < samples; ++i) {
 			const double g = sampv[i] * volume;
@@ -24,7 +25,7 @@ void webapp_session_play(struct track *track, int16_t *sampv, auplay_write_h *wh
 		}
 	}
 
-	const int32_t chmix = track->chmix.load(std::memory_order_relaxed);
+	const int32_t chmix = mix->chmix.load(std::memory_order_relaxed);
 	if (chmix != 1 && chmix != 2)
 		return;
 	for (size_t i = 0; i + 1 < samples; i += 2) {

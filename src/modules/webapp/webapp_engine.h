@@ -7,18 +7,16 @@
 
 #include "sipstack.h"
 
-struct track;
-
 // Registers the handlers with the engine (the module's first part to start)
 // and takes them back (its last to stop).
 void webapp_engine_init(void);
 void webapp_engine_close(void);
 
-// Calls' thread, engine lock held, for every non-local track with a bound
+// Calls' thread, engine lock held, for every call track (by id) with a bound
 // player: fills the first samples values of sampv (48 kHz stereo 16-bit)
 // through the player's write handler wh with arg, then applies the track's
-// volume and channel mix. No allocation, no lock, no logging.
-void webapp_session_play(struct track *track, int16_t *sampv, auplay_write_h *wh,
+// volume and channel mix (track_mix.h). No allocation, no lock, no logging.
+void webapp_session_play(uint32_t track, int16_t *sampv, auplay_write_h *wh,
 			 size_t samples, void *arg);
 
 // Main thread: sends the engine's device dictionary (zvaudio_info) to every

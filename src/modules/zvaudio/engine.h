@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <pthread.h>
 
 #include <portaudio.h>
 #include <samplerate.h>
@@ -10,7 +12,31 @@
 #include "callback_gate.h"
 #include "clock_follow.h"
 #include "ring.h"
+#include "track.h"
 #include "zvaudio.h"
+
+// Guards the tracks' source and player slots (src, play and the two active
+// flags) between the main thread and the calls' thread, which runs the SIP
+// library's read and write handlers inside it, so that no handler runs on a
+// call being torn down. Always the outer lock: the SIP library's own locks
+// are taken inside it, never around it. The engine period never takes it.
+// It exists for the whole process.
+extern std::mutex engine_lock;
+
+// Held by the engine period for its whole run. Other threads take it only to
+// change a few values at a period boundary (the recorder's stop point), so
+// the period never waits longer than that; the holder inherits the period's
+// priority.
+class period_mutex {
+public:
+	period_mutex();
+	void lock();
+	void unlock();
+
+private:
+	pthread_mutex_t m;
+};
+extern period_mutex period_lock;
 
 // Engine audio is 48 kHz interleaved stereo int16. One period carries at
 // most 9600 frames at 48 kHz and at most 4800 frames of device input.
@@ -235,7 +261,7 @@ struct call_path *call_path_alloc();
 void call_path_commit(struct call_path *p);
 void call_path_free(struct call_path *p);
 
-// Tracks: the eight records, and their release.
+// Tracks (tracks.cpp): the eight records, and their release.
 int zvaudio_tracks_init();
 void zvaudio_tracks_close();
 

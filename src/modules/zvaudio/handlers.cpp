@@ -18,7 +18,7 @@ void zvaudio_track_play(struct track *t, int16_t *sampv, auplay_write_h *wh, siz
 {
 	const struct zvaudio_handlers *h = handlers.load(std::memory_order_acquire);
 	if (h && h->play) {
-		h->play(t, sampv, wh, samples, arg);
+		h->play(t->id, sampv, wh, samples, arg);
 		return;
 	}
 	struct auframe af;

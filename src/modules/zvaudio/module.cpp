@@ -1,11 +1,9 @@
-// The module frame: registration as the sound driver "zvaudio", the eight
-// tracks, PortAudio and the two module timers.
+// The module frame: registration as the sound driver "zvaudio", the start and
+// close of the tracks, PortAudio and the module timers.
 #include "engine.h"
 #include "main_loop_lock.h"
 #include "platform.h"
 #include "record.h"
-
-#include <new>
 
 std::mutex engine_lock;
 period_mutex period_lock;
@@ -33,37 +31,6 @@ void period_mutex::unlock()
 namespace {
 
 constexpr size_t period_bytes = ZV_PERIOD_VALUES * sizeof(int16_t);
-
-void track_destructor(void *arg)
-{
-	auto *t = static_cast<struct track *>(arg);
-	mem_deref(t->writer);
-	record_fifo_free(t->ab);
-	mem_deref(t->meter_buf);
-	mem_deref(t->mixminus);
-	call_path_free(t->path);
-	list_unlink(&t->le);
-	t->~track();
-}
-
-struct track *track_alloc()
-{
-	void *mem = mem_zalloc(sizeof(struct track), track_destructor);
-	if (!mem)
-		return nullptr;
-	auto *t = new (mem) track();
-	list_append(&zva.track_list, &t->le, t);
-	return t;
-}
-
-// A call track's mix-minus and its audio path to the calls' thread.
-int call_track_init(struct track *t)
-{
-	t->volume.store(1.0, std::memory_order_relaxed);
-	t->mixminus = static_cast<int32_t *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(int32_t), nullptr));
-	t->path = call_path_alloc();
-	return t->mixminus && t->path ? 0 : ENOMEM;
-}
 
 // The period's counters, every 10 s while they moved.
 void zvaudio_debug(void *arg)
@@ -154,45 +121,6 @@ int zvaudio_close(void)
 
 }
 
-int zvaudio_tracks_init()
-{
-	struct track *t = track_alloc();
-	if (!t)
-		return ENOMEM;
-	t->local = true;
-	if (zvaudio_record_writer_alloc(t))
-		return ENOMEM;
-
-	for (uint32_t k = 1; k <= 6; ++k) {
-		t = track_alloc();
-		if (!t)
-			return ENOMEM;
-		t->ch = static_cast<int8_t>(2 * k - 1);
-		t->id = k;
-		t->meter_buf = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
-		if (!t->meter_buf || call_track_init(t) || zvaudio_record_writer_alloc(t))
-			return ENOMEM;
-	}
-
-	t = track_alloc();
-	if (!t)
-		return ENOMEM;
-	t->ch = 13;
-	t->is_stream_track = true;
-	return call_track_init(t);
-}
-
-void zvaudio_tracks_close()
-{
-	zvaudio_unbind_all();
-	struct le *le = zva.track_list.head;
-	while (le) {
-		struct le *next = le->next;
-		mem_deref(le->data);
-		le = next;
-	}
-}
-
 void zvaudio_log_period_errors()
 {
 	if (int e = zva.src_in_error.exchange(0))
@@ -220,11 +148,6 @@ void zvaudio_set_mute(bool on)
 void zvaudio_set_monitoring(bool on)
 {
 	zva.monitoring.store(on, std::memory_order_relaxed);
-}
-
-struct list *zvaudio_tracks(void)
-{
-	return &zva.track_list;
 }
 
 struct odict *zvaudio_info(void)

@@ -21,8 +21,9 @@ bool copy_figures(const struct track *t, struct zvaudio_receive_figures *f)
 
 }
 
-bool zvaudio_track_receive(const struct track *t, struct zvaudio_receive_figures *f)
+bool zvaudio_track_receive(uint32_t id, struct zvaudio_receive_figures *f)
 {
+	const struct track *t = zvaudio_track_find(id);
 	return t && f && copy_figures(t, f);
 }
 

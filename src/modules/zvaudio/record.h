@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "zvaudio.h"
+#include "track.h"
 
 // Main thread: module init and close, after a reset.
 void zvaudio_record_init();

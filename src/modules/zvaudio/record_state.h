@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "platform.h"
-#include "zvaudio.h"
+#include "track.h"
 
 namespace zvrec {
 

@@ -3,85 +3,13 @@
 // on the main thread unless said otherwise.
 #pragma once
 
-#include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <pthread.h>
 
 #include "sipstack.h"
 
-struct ausrc_st;
-struct auplay_st;
-struct record_fifo;
-struct record_writer;
-struct call_path;
-
-// One track of the engine. The eight records live in zvaudio_tracks() in a
-// fixed order from module init to module close: the local input (id 0),
-// remote tracks 1 to 6, the on-air stream track (id 0).
-struct track {
-	struct le le;                 // element of the track list, data = the record
-
-	// Bound by the driver's source and player, under engine_lock; the
-	// period reads only the two flags.
-	struct ausrc_st *src;
-	struct auplay_st *play;
-	int32_t *mixminus;            // this caller's sum of the other callers
-	struct call_path *path;       // the call's audio between the period and the calls' thread
-
-	int8_t ch;                    // meter slot of the call audio
-	std::atomic<bool> src_active; // src is bound
-	std::atomic<bool> play_active;// play is bound
-
-	struct call *call;            // the call the web app put here; NULL = free (main thread)
-	bool is_stream_track;
-	bool local;
-	uint32_t id;                  // track number
-
-	// Set on the main thread, read by the engine period.
-	std::atomic<int32_t> chmix;   // 0 stereo, 1 left on both sides, 2 right on both sides
-	const char *state;            // text of the call's state, constant, not owned
-	std::atomic<double> volume;   // linear gain of the call audio
-
-	float *meter_buf;             // one period of call audio as float (remote tracks)
-
-	// The recording's feed: the period writes the track's audio into ab,
-	// which the recorder makes for each recording, and notes that call
-	// audio reached it.
-	std::atomic<bool> rec_used;   // call audio reached the current recording
-	struct record_fifo *ab;       // recording buffer while the track is recorded, else NULL
-	struct record_writer *writer; // the recorder's own record of the track; NULL: not recordable
-};
-
-// Guards the tracks' source and player slots (src, play and the two active
-// flags) between the main thread and the calls' thread, which runs the SIP
-// library's read and write handlers inside it, so that no handler runs on a
-// call being torn down. Always the outer lock: the SIP library's own locks
-// are taken inside it, never around it. The engine period never takes it.
-// It exists for the whole process.
-extern std::mutex engine_lock;
-
-// Held by the engine period for its whole run. Other threads take it only to
-// change a few values at a period boundary (the recorder's stop point), so
-// the period never waits longer than that; the holder inherits the period's
-// priority.
-class period_mutex {
-public:
-	period_mutex();
-	void lock();
-	void unlock();
-
-private:
-	pthread_mutex_t m;
-};
-extern period_mutex period_lock;
-
 // The module record: name "zvaudio", type "sound".
 extern "C" const struct mod_export exports_zvaudio;
-
-// The eight tracks in list order; valid while the module is loaded. The web
-// app walks it without engine_lock.
-struct list *zvaudio_tracks(void);
 
 // The device dictionary ("drivers", "input", "output", "error_msg", and
 // "running": false after a start of the streams that failed), NULL when
@@ -91,6 +19,29 @@ struct odict *zvaudio_info(void);
 
 // True while the streams exist.
 bool zvaudio_running(void);
+
+// The tracks that carry calls, by id: the callers' tracks 1 to
+// ZVAUDIO_CALL_TRACKS and the on-air stream's track. They exist while the
+// module is loaded; the local input's track is the engine's own.
+constexpr uint32_t ZVAUDIO_STREAM_TRACK = 0;
+constexpr uint32_t ZVAUDIO_CALL_TRACKS = 6;
+
+// True when track id exists.
+bool zvaudio_track_exists(uint32_t id);
+
+// The call bound to track id; NULL when the track is free or does not exist.
+struct call *zvaudio_track_call(uint32_t id);
+
+// Binds call to track id, in place of the one bound before: the driver's
+// source and player that the call opens next play on this track. Unbind
+// frees the track; audio already playing stays where it is until its source
+// and player close. 0, or ENOENT when the track does not exist.
+int zvaudio_track_bind(uint32_t id, struct call *call);
+void zvaudio_track_unbind(uint32_t id);
+
+// The meter slot of track id's call audio (below ZVAUDIO_METER_SLOTS), -1
+// when the track does not exist.
+int zvaudio_track_meter_slot(uint32_t id);
 
 // The period's switches; the next period uses the new value.
 void zvaudio_set_monorecord(bool on);
@@ -130,7 +81,7 @@ struct zvaudio_receive_figures {
 	uint32_t flush;               // times the buffer started afresh
 	uint32_t concealed_ms;        // audio made up for packets that were not there
 };
-bool zvaudio_track_receive(const struct track *t, struct zvaudio_receive_figures *f);
+bool zvaudio_track_receive(uint32_t id, struct zvaudio_receive_figures *f);
 
 // Switches recording on or off.
 void zvaudio_record_set(bool on);
@@ -155,12 +106,12 @@ void zvaudio_meter_take(float snapshot[ZVAUDIO_METER_SLOTS][2]);
 // handlers at its start and takes them back at its close; a handler that is
 // NULL, or none registered, leaves the engine to its own default.
 struct zvaudio_handlers {
-	// Calls' thread, engine_lock held, for every call track with a bound
-	// player: fills the first samples values of sampv (48 kHz stereo
+	// Calls' thread, the engine's lock held, for every call track (by id)
+	// with a bound player: fills the first samples values of sampv (48 kHz stereo
 	// 16-bit) through the player's write handler wh with arg, then applies
 	// the track's volume and channel mix. No allocation, no lock, no
 	// logging. Default: the write handler alone.
-	void (*play)(struct track *track, int16_t *sampv, auplay_write_h *wh, size_t samples,
+	void (*play)(uint32_t track, int16_t *sampv, auplay_write_h *wh, size_t samples,
 		     void *arg);
 	// Main thread: the device dictionary (zvaudio_info) changed.
 	void (*devices_changed)(void);

@@ -26,8 +26,8 @@ struct ua *current_ua;
 namespace {
 
 struct list uas;
-struct list tracks;
-struct track track_store[8];
+// The engine's call tracks by id: the stream's 0 and the callers' 1 to 6.
+struct call *track_calls[ZVAUDIO_CALL_TRACKS + 1];
 struct config cfg;
 ua_event_h *handler;
 void *handler_arg;
@@ -74,20 +74,8 @@ void reset()
 	cfg = {};
 	cfg.call.max_calls = 7;
 
-	list_init(&tracks);
-	for (uint32_t i = 0; i < 8; ++i) {
-		struct track *t = &track_store[i];
-		t->le = LE_INIT;
-		t->call = nullptr;
-		t->state = nullptr;
-		t->chmix.store(0);
-		t->volume.store(1.0);
-		t->local = i == 0;
-		t->is_stream_track = i == 7;
-		t->id = (i == 0 || i == 7) ? 0 : i;
-		t->ch = static_cast<int8_t>(i == 0 ? 0 : i == 7 ? 13 : 2 * i - 1);
-		list_append(&tracks, &t->le, t);
-	}
+	for (struct call *&c : track_calls)
+		c = nullptr;
 	if (!accounts_dict)
 		odict_alloc(&accounts_dict, 8);
 }
@@ -161,9 +149,9 @@ void page_command(int endpoint, const char *json)
 	mem_deref(o);
 }
 
-struct track *track_at(uint32_t index)
+struct call *track_call(uint32_t id)
 {
-	return &track_store[index];
+	return track_calls[id];
 }
 
 uint32_t max_calls()
@@ -197,9 +185,34 @@ int webapp_ws_command_set(int endpoint, const char *name, webapp_ws_command_h *h
 	return 0;
 }
 
-struct list *zvaudio_tracks(void)
+bool zvaudio_track_exists(uint32_t id)
 {
-	return &fake::tracks;
+	return id <= ZVAUDIO_CALL_TRACKS;
+}
+
+struct call *zvaudio_track_call(uint32_t id)
+{
+	return zvaudio_track_exists(id) ? fake::track_calls[id] : nullptr;
+}
+
+int zvaudio_track_bind(uint32_t id, struct call *call)
+{
+	if (!zvaudio_track_exists(id))
+		return ENOENT;
+	fake::track_calls[id] = call;
+	return 0;
+}
+
+void zvaudio_track_unbind(uint32_t id)
+{
+	zvaudio_track_bind(id, nullptr);
+}
+
+int zvaudio_track_meter_slot(uint32_t id)
+{
+	if (!zvaudio_track_exists(id))
+		return -1;
+	return id == ZVAUDIO_STREAM_TRACK ? 13 : static_cast<int>(2 * id - 1);
 }
 
 void webapp_account_status_set(const char *aor, bool status)

@@ -8,8 +8,6 @@
 
 #include "sipstack.h"
 
-struct track;
-
 struct ua {
 	struct le le;
 	struct list calls;
@@ -49,7 +47,7 @@ extern struct ua *current_ua;
 extern std::vector<std::string> status_marks;
 
 // Resets everything above, the library's configuration (call_max_calls 7)
-// and the eight tracks.
+// and the engine's call tracks.
 void reset();
 // Frees the user agents and calls made by ua_new and call_new.
 void free_all();
@@ -73,7 +71,9 @@ command_h *command(int endpoint, const char *name);
 // Runs a command as the page sends it (JSON text).
 void page_command(int endpoint, const char *json);
 
-struct track *track_at(uint32_t index);
+// The call that the code under test bound to track id (the engine's
+// zvaudio_track_bind), NULL for a free track.
+struct call *track_call(uint32_t id);
 uint32_t max_calls();
 
 }

@@ -7,6 +7,7 @@
 #include "fake_sip.h"
 #include "listener.h"
 #include "session.h"
+#include "track_mix.h"
 #include "webapp.h"
 #include "ws.h"
 #include "zvaudio.h"
@@ -16,11 +17,11 @@ namespace {
 const char stream_uri[] = "sip:stream@svc.test;transport=tls";
 
 // The on-air stream's side: whether a stream call took the stream track,
-// and the track of the last close that reached it.
+// and whether a close reached it.
 bool stream_taken;
-struct track *stream_closed;
+bool stream_closed;
 const webapp_session_stream stream = {
-	stream_uri, [] { stream_taken = true; }, [](struct track *t) { stream_closed = t; }};
+	stream_uri, [] { stream_taken = true; }, [] { stream_closed = true; }};
 
 class Sessions : public ::testing::Test {
 protected:
@@ -32,7 +33,7 @@ protected:
 		ASSERT_EQ(0, odict_alloc(&webapp_calls, 32));
 		webapp_auto_answer = false;
 		stream_taken = false;
-		stream_closed = nullptr;
+		stream_closed = false;
 		webapp_events_init();
 		webapp_sessions_init();
 		ua = fake::ua_new("sip:zv@127.0.0.1");
@@ -133,7 +134,7 @@ TEST_F(Sessions, OwnHangupSendsOnlyTheCallsObjectRemoteOneCloses)
 	EXPECT_EQ("{\"1\":{\"peer\":\"sip:far@127.0.0.1\",\"state\":\"Outgoing\",\"ch\":1,"
 		  "\"chmix\":\"Stereo\",\"volume\":1.000000,\"track\":1}}",
 		  calls_json());
-	struct call *c = fake::track_at(1)->call;
+	struct call *c = fake::track_call(1);
 	ASSERT_NE(nullptr, c);
 	fake::emit(UA_EVENT_CALL_ESTABLISHED, ua, c, "");
 	EXPECT_NE(std::string::npos, calls_json().find("\"state\":\"Established\""));
@@ -141,11 +142,11 @@ TEST_F(Sessions, OwnHangupSendsOnlyTheCallsObjectRemoteOneCloses)
 	fake::clear_pushes();
 	fake::page_command(WS_CALLS, R"({"command":"hangup","key":"1"})");
 	EXPECT_EQ(std::vector<std::string>{"{}"}, calls_pushes());
-	EXPECT_EQ(nullptr, fake::track_at(1)->call);
+	EXPECT_EQ(nullptr, fake::track_call(1));
 
 	fake::page_command(WS_BARESIP, R"({"command":"call","dial":"far"})");
 	fake::clear_pushes();
-	fake::call_close(fake::track_at(1)->call, "Connection reset by peer");
+	fake::call_close(fake::track_call(1), "Connection reset by peer");
 	EXPECT_EQ((std::vector<std::string>{
 			  "{\"callback\":\"CLOSED\",\"message\":\"Connection reset by peer\"}", "{}"}),
 		  calls_pushes());
@@ -154,7 +155,7 @@ TEST_F(Sessions, OwnHangupSendsOnlyTheCallsObjectRemoteOneCloses)
 TEST_F(Sessions, EveryCallWatchesItsMediaAndIsToldEndedForItsSilence)
 {
 	fake::page_command(WS_BARESIP, R"({"command":"call","dial":"far"})");
-	struct call *placed = fake::track_at(1)->call;
+	struct call *placed = fake::track_call(1);
 	ASSERT_NE(nullptr, placed);
 	struct call *taken = incoming("sip:caller@127.0.0.1");
 	EXPECT_EQ(60000u, placed->rtp_timeout_ms);
@@ -191,13 +192,13 @@ TEST_F(Sessions, EntriesStandInTheOrderOfTheirLastPublication)
 
 	// A call on no track takes the first free one at its next update.
 	EXPECT_EQ(3u, webapp_session_update(c, webapp_state_established));
-	EXPECT_EQ(c, fake::track_at(3)->call);
+	EXPECT_EQ(c, fake::track_call(3));
 
 	// With a key and a call, each track is tried by key, then by call, in
 	// list order: the call's track 1 comes first and is freed, unhung.
 	EXPECT_EQ(0, webapp_session_close("2", b));
-	EXPECT_EQ(nullptr, fake::track_at(1)->call);
-	EXPECT_EQ(a, fake::track_at(2)->call);
+	EXPECT_EQ(nullptr, fake::track_call(1));
+	EXPECT_EQ(a, fake::track_call(2));
 	EXPECT_TRUE(fake::hangups.empty());
 
 	EXPECT_EQ(EINVAL, webapp_session_close(nullptr, nullptr));
@@ -253,9 +254,9 @@ TEST_F(Sessions, CallCommandTrackMember)
 	const char none[] = "{ \"callback\": \"CLOSED\",\t\"message\": \"Max Calls reached...\" }";
 
 	fake::page_command(WS_BARESIP, R"({"command":"call","dial":"a","track":3})");
-	EXPECT_NE(nullptr, fake::track_at(3)->call);
+	EXPECT_NE(nullptr, fake::track_call(3));
 	fake::page_command(WS_BARESIP, R"({"command":"call","dial":"b","track":2.7})");
-	EXPECT_NE(nullptr, fake::track_at(2)->call);
+	EXPECT_NE(nullptr, fake::track_call(2));
 
 	fake::clear_pushes();
 	fake::page_command(WS_BARESIP, R"({"command":"call","dial":"c","track":3})");
@@ -266,12 +267,12 @@ TEST_F(Sessions, CallCommandTrackMember)
 		webapp_session_close("1", nullptr);
 		const std::string json = std::string(R"({"command":"call","dial":"d","track":)") + t + "}";
 		fake::page_command(WS_BARESIP, json.c_str());
-		EXPECT_NE(nullptr, fake::track_at(1)->call) << t;
-		EXPECT_EQ(nullptr, fake::track_at(4)->call) << t;
+		EXPECT_NE(nullptr, fake::track_call(1)) << t;
+		EXPECT_EQ(nullptr, fake::track_call(4)) << t;
 	}
 
 	for (uint32_t i = 1; i <= 6; ++i) {
-		if (!fake::track_at(i)->call)
+		if (!fake::track_call(i))
 			webapp_session_update_track(fake::call_new(ua, "sip:x@y", true),
 						    webapp_state_outgoing, i);
 	}
@@ -315,7 +316,7 @@ TEST_F(Sessions, VolumeAndChannelMode)
 		EXPECT_NE(std::string::npos, p[0].find(std::string("\"chmix\":\"") + mode + "\""));
 	}
 	fake::page_command(WS_CALLS, R"({"command":"chmix","key":"1"})");
-	EXPECT_EQ(1, fake::track_at(1)->chmix.load());
+	EXPECT_EQ(1, webapp_track_mix_of(1)->chmix.load());
 
 	// The next call on the track keeps the volume, not the mode.
 	webapp_session_close("1", nullptr);
@@ -375,9 +376,9 @@ TEST_F(Sessions, CallsThatEndWithoutEvents)
 	auto p = calls_pushes();
 	ASSERT_EQ(1u, p.size());
 	EXPECT_EQ(std::string::npos, p[0].find("CLOSED"));
-	EXPECT_EQ(b, fake::track_at(2)->call);
+	EXPECT_EQ(b, fake::track_call(2));
 	for (uint32_t i : {1u, 3u, 4u, 5u, 6u})
-		EXPECT_EQ(nullptr, fake::track_at(i)->call) << i;
+		EXPECT_EQ(nullptr, fake::track_call(i)) << i;
 	EXPECT_EQ(7u, fake::max_calls());
 
 	// A call freed behind our back is never used: the page's commands
@@ -386,7 +387,7 @@ TEST_F(Sessions, CallsThatEndWithoutEvents)
 	fake::clear_pushes();
 	fake::page_command(WS_CALLS, R"({"command":"hangup","key":"2"})");
 	EXPECT_TRUE(fake::hangups.empty());
-	EXPECT_EQ(nullptr, fake::track_at(2)->call);
+	EXPECT_EQ(nullptr, fake::track_call(2));
 	EXPECT_EQ(std::vector<std::string>{"{}"}, calls_pushes());
 
 	// Tracks whose calls were freed that way are free for the next caller.
@@ -394,9 +395,9 @@ TEST_F(Sessions, CallsThatEndWithoutEvents)
 		webapp_session_update_track(fake::call_new(other, "sip:x@y", true),
 					    webapp_state_outgoing, i);
 	for (uint32_t i = 1; i <= 6; ++i)
-		fake::call_free_silently(fake::track_at(i)->call);
+		fake::call_free_silently(fake::track_call(i));
 	struct call *late = incoming("sip:late@x");
-	EXPECT_EQ(late, fake::track_at(1)->call);
+	EXPECT_EQ(late, fake::track_call(1));
 	EXPECT_TRUE(fake::hangups.empty());
 	webapp_session_close("1", nullptr);
 	fake::hangups.clear();
@@ -420,8 +421,8 @@ TEST_F(Sessions, StreamCall)
 	// stream unwanted.
 	fake::clear_pushes();
 	struct call *forged = incoming(stream_uri);
-	EXPECT_EQ(forged, fake::track_at(1)->call);
-	EXPECT_EQ(nullptr, fake::track_at(7)->call);
+	EXPECT_EQ(forged, fake::track_call(1));
+	EXPECT_EQ(nullptr, fake::track_call(ZVAUDIO_STREAM_TRACK));
 	EXPECT_FALSE(stream_taken);
 	ASSERT_FALSE(calls_pushes().empty());
 	EXPECT_EQ("{\"callback\":\"INCOMING\",\"peeruri\":\"sip:stream@svc.test;transport=tls\","
@@ -435,15 +436,15 @@ TEST_F(Sessions, StreamCall)
 	EXPECT_EQ(0u, webapp_session_update(s, webapp_state_outgoing));
 	EXPECT_TRUE(calls_pushes().empty());
 	EXPECT_TRUE(stream_taken);
-	EXPECT_EQ(s, fake::track_at(7)->call);
-	EXPECT_EQ(forged, fake::track_at(1)->call);
+	EXPECT_EQ(s, fake::track_call(ZVAUDIO_STREAM_TRACK));
+	EXPECT_EQ(forged, fake::track_call(1));
 
 	// A second stream call of ours takes nothing and is hung up at once,
 	// without a CLOSED message: on no track nothing could stop it.
 	fake::clear_pushes();
 	struct call *again = fake::call_new(ua, stream_uri, true);
 	EXPECT_EQ(0u, webapp_session_update(again, webapp_state_outgoing));
-	EXPECT_EQ(s, fake::track_at(7)->call);
+	EXPECT_EQ(s, fake::track_call(ZVAUDIO_STREAM_TRACK));
 	EXPECT_EQ((std::vector<std::string>{"0 "}), fake::hangups);
 	for (const auto &p : calls_pushes())
 		EXPECT_EQ(std::string::npos, p.find("CLOSED")) << p;
@@ -460,10 +461,10 @@ TEST_F(Sessions, StreamCall)
 	// The stream call ends: CLOSED, and the stream is told, which arms
 	// its reconnect.
 	fake::clear_pushes();
-	stream_closed = nullptr;
+	stream_closed = false;
 	fake::call_close(s, "Connection reset by peer");
-	EXPECT_EQ(fake::track_at(7), stream_closed);
-	EXPECT_EQ(nullptr, fake::track_at(7)->call);
+	EXPECT_TRUE(stream_closed);
+	EXPECT_EQ(nullptr, fake::track_call(ZVAUDIO_STREAM_TRACK));
 }
 
 TEST_F(Sessions, RegistrationEvents)
