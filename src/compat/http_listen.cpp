@@ -2,8 +2,7 @@
 
 #include <sys/socket.h>
 
-int zv_http_listen(struct http_sock **sockp, const struct sa *laddr, http_req_h *reqh,
-		   void *arg)
+int zv_http_listen(struct http_sock **sockp, const struct sa *laddr, http_req_h *reqh, void *arg)
 {
 	struct http_sock *sock = nullptr;
 	int err = http_listen(&sock, laddr, reqh, arg);

@@ -8,5 +8,4 @@
 // (SOMAXCONN), as a socket opened by the caller would have. A listening
 // address and port cannot be bound twice on this system, so another
 // process that holds them makes it fail with EADDRINUSE.
-int zv_http_listen(struct http_sock **sockp, const struct sa *laddr, http_req_h *reqh,
-		   void *arg);
+int zv_http_listen(struct http_sock **sockp, const struct sa *laddr, http_req_h *reqh, void *arg);

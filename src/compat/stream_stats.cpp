@@ -11,8 +11,8 @@ const struct rtcp_stats *zv_stream_rtcp_stats(const struct stream *strm)
 	return st;
 }
 
-void zv_stream_rate_sample(struct zv_stream_rate *r, const struct stream *strm,
-			   uint32_t rx_bytes, uint32_t tx_bytes, uint64_t now)
+void zv_stream_rate_sample(struct zv_stream_rate *r, const struct stream *strm, uint32_t rx_bytes,
+			   uint32_t tx_bytes, uint64_t now)
 {
 	if (!r)
 		return;

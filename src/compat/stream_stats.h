@@ -20,10 +20,10 @@ const struct rtcp_stats *zv_stream_rtcp_stats(const struct stream *strm);
 // follows one stream at a time and starts afresh when given another one.
 struct zv_stream_rate {
 	const struct stream *strm;
-	uint64_t since;       // start of the current window, ms of tmr_jiffies
-	uint32_t rx_bytes;    // the counters at its start
+	uint64_t since;    // start of the current window, ms of tmr_jiffies
+	uint32_t rx_bytes; // the counters at its start
 	uint32_t tx_bytes;
-	uint32_t rx_bitrate;  // bit/s of the last whole window; 0 before it
+	uint32_t rx_bitrate; // bit/s of the last whole window; 0 before it
 	uint32_t tx_bitrate;
 };
 
@@ -35,5 +35,5 @@ constexpr uint64_t ZV_STREAM_RATE_WINDOW = 3000;
 void zv_stream_rate_update(struct zv_stream_rate *r, const struct stream *strm, uint64_t now);
 
 // The same with the counters given.
-void zv_stream_rate_sample(struct zv_stream_rate *r, const struct stream *strm,
-			   uint32_t rx_bytes, uint32_t tx_bytes, uint64_t now);
+void zv_stream_rate_sample(struct zv_stream_rate *r, const struct stream *strm, uint32_t rx_bytes,
+			   uint32_t tx_bytes, uint64_t now);

@@ -35,7 +35,8 @@ int read_answer(int fd, char *buf, size_t size, int timeout_ms)
 	const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
 	size_t len = 0;
 	for (;;) {
-		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+										  clock::now());
 		if (left.count() <= 0)
 			return ETIMEDOUT;
 		struct pollfd pfd = {fd, POLLIN, 0};
@@ -80,7 +81,8 @@ int zv_instance_port_listen(int *fd)
 
 	// A socket left by an instance that died; only the lock holder gets here.
 	(void)unlink(addr.sun_path);
-	if (bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) || listen(sock, 16)) {
+	if (bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) ||
+	    listen(sock, 16)) {
 		err = errno;
 		close(sock);
 		return err;

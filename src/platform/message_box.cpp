@@ -28,9 +28,13 @@ void zv_message_box(const char *title, const char *text)
 		return;
 
 	std::string title_arg = std::string("--title=") + title;
-	char *argv[] = {const_cast<char *>("zenity"), const_cast<char *>("--error"),
-			const_cast<char *>("--no-markup"), title_arg.data(),
-			const_cast<char *>("--text"), const_cast<char *>(text), nullptr};
+	char *argv[] = {const_cast<char *>("zenity"),
+			const_cast<char *>("--error"),
+			const_cast<char *>("--no-markup"),
+			title_arg.data(),
+			const_cast<char *>("--text"),
+			const_cast<char *>(text),
+			nullptr};
 	posix_spawn_file_actions_t actions;
 	posix_spawn_file_actions_init(&actions);
 	posix_spawn_file_actions_addclosefrom_np(&actions, 3);

@@ -60,7 +60,8 @@ int zv_shell_open(const char *target)
 		return err;
 
 	pthread_t reaper;
-	if (zv_thread_create(&reaper, reap_opener, reinterpret_cast<void *>(static_cast<intptr_t>(pid))) == 0)
+	if (zv_thread_create(&reaper, reap_opener,
+			     reinterpret_cast<void *>(static_cast<intptr_t>(pid))) == 0)
 		pthread_detach(reaper);
 	return 0;
 }

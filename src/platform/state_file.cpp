@@ -59,7 +59,8 @@ int write_all(int fd, const char *text, size_t len)
 
 bool valid_name(const char *name)
 {
-	return name && *name && !std::strchr(name, '/') && std::strcmp(name, ".") && std::strcmp(name, "..");
+	return name && *name && !std::strchr(name, '/') && std::strcmp(name, ".") &&
+	       std::strcmp(name, "..");
 }
 
 }

@@ -181,9 +181,10 @@ int fatal(int err, struct tmr *quit_timer)
 		dir = home;
 	}
 
-	fatal_error_box("Zorvane could not be started (%H).\n\n"
-			"The log files can help to find the reason, see the \"logs\" folder in %s",
-			ZV_ERRNO(err), dir);
+	fatal_error_box(
+		"Zorvane could not be started (%H).\n\n"
+		"The log files can help to find the reason, see the \"logs\" folder in %s",
+		ZV_ERRNO(err), dir);
 	tmr_cancel(quit_timer);
 	ua_stop_all(true);
 	shutdown_chain();
@@ -289,7 +290,8 @@ int main(int argc, char **argv)
 
 	// A delay that is not positive starts no timer.
 	if (quit_delay > 0)
-		tmr_start(&quit_timer, static_cast<uint64_t>(quit_delay) * 1000, quit_timer_expired, nullptr);
+		tmr_start(&quit_timer, static_cast<uint64_t>(quit_delay) * 1000, quit_timer_expired,
+			  nullptr);
 
 	err = re_main(on_signal);
 	if (err)

@@ -33,10 +33,10 @@ struct tray_state {
 	char log_folder[512] = "";
 	std::atomic<uint32_t> port{0};
 
-	int lock_fd = -1;        // the single-instance lock, -1 when not held
+	int lock_fd = -1; // the single-instance lock, -1 when not held
 	bool thread_started = false;
 	pthread_t thread{};
-	int wake_fd = -1;        // wakes the tray thread: port change or close
+	int wake_fd = -1; // wakes the tray thread: port change or close
 	std::atomic<bool> closing{false};
 
 	std::mutex ready_mutex;
@@ -263,7 +263,8 @@ int tray_init(tray_command_h *handler, const char *software)
 		tray.ready_cv.wait(lock, [] { return tray.ready; });
 		err = tray.error;
 		if (tray.socket_error)
-			warning("tray: port query socket failed (%H)\n", ZV_ERRNO(tray.socket_error));
+			warning("tray: port query socket failed (%H)\n",
+				ZV_ERRNO(tray.socket_error));
 	}
 
 	// A tray that failed to start keeps the instance lock: this process

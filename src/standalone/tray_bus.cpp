@@ -15,8 +15,8 @@
 struct tray_bus {
 	sd_bus *bus;
 	tray_menu menu;
-	bool hint;      // the first-run hint goes with the first registration
-	char name[64];  // our well-known name
+	bool hint;     // the first-run hint goes with the first registration
+	char name[64]; // our well-known name
 };
 
 namespace {
@@ -33,8 +33,9 @@ int on_registered(sd_bus_message *m, void *userdata, sd_bus_error *)
 
 void register_item(tray_bus *b)
 {
-	(void)sd_bus_call_method_async(b->bus, nullptr, WATCHER_NAME, "/StatusNotifierWatcher", WATCHER_NAME,
-				       "RegisterStatusNotifierItem", on_registered, b, "s", b->name);
+	(void)sd_bus_call_method_async(b->bus, nullptr, WATCHER_NAME, "/StatusNotifierWatcher",
+				       WATCHER_NAME, "RegisterStatusNotifierItem", on_registered, b,
+				       "s", b->name);
 }
 
 int on_name(sd_bus_message *m, void *userdata, sd_bus_error *)
@@ -42,7 +43,8 @@ int on_name(sd_bus_message *m, void *userdata, sd_bus_error *)
 	tray_bus *b = static_cast<tray_bus *>(userdata);
 	// Without the well-known name the item goes by the connection's own.
 	const char *unique = nullptr;
-	if (sd_bus_message_is_method_error(m, nullptr) && sd_bus_get_unique_name(b->bus, &unique) >= 0)
+	if (sd_bus_message_is_method_error(m, nullptr) &&
+	    sd_bus_get_unique_name(b->bus, &unique) >= 0)
 		std::snprintf(b->name, sizeof(b->name), "%s", unique);
 	register_item(b);
 	return 1;
@@ -67,7 +69,8 @@ int tray_bus_open(tray_bus **busp, bool hint)
 {
 	tray_bus *b = new tray_bus{};
 	b->hint = hint;
-	std::snprintf(b->name, sizeof(b->name), "org.kde.StatusNotifierItem-%d-1", static_cast<int>(getpid()));
+	std::snprintf(b->name, sizeof(b->name), "org.kde.StatusNotifierItem-%d-1",
+		      static_cast<int>(getpid()));
 
 	int r = sd_bus_open_user(&b->bus);
 	if (r >= 0)
@@ -75,11 +78,12 @@ int tray_bus_open(tray_bus **busp, bool hint)
 	if (r >= 0)
 		r = tray_menu_add(b->bus, &b->menu);
 	if (r >= 0)
-		r = sd_bus_add_match_async(b->bus, nullptr,
-					   "type='signal',sender='org.freedesktop.DBus',"
-					   "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
-					   "arg0='" WATCHER_NAME "'",
-					   on_watcher_owner, nullptr, b);
+		r = sd_bus_add_match_async(
+			b->bus, nullptr,
+			"type='signal',sender='org.freedesktop.DBus',"
+			"interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+			"arg0='" WATCHER_NAME "'",
+			on_watcher_owner, nullptr, b);
 	if (r >= 0)
 		r = sd_bus_request_name_async(b->bus, nullptr, b->name, 0, on_name, b);
 	if (r < 0) {
@@ -110,7 +114,8 @@ int tray_bus_timeout(tray_bus *b)
 
 	struct timespec now;
 	clock_gettime(CLOCK_MONOTONIC, &now);
-	const uint64_t now_us = static_cast<uint64_t>(now.tv_sec) * 1000000 + static_cast<uint64_t>(now.tv_nsec) / 1000;
+	const uint64_t now_us = static_cast<uint64_t>(now.tv_sec) * 1000000 +
+				static_cast<uint64_t>(now.tv_nsec) / 1000;
 	if (until <= now_us)
 		return 0;
 	const uint64_t ms = (until - now_us + 999) / 1000;

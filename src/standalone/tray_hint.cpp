@@ -40,7 +40,8 @@ int append_image(sd_bus_message *m)
 	if (r >= 0)
 		r = sd_bus_message_open_container(m, 'r', "iiibiiay");
 	if (r >= 0)
-		r = sd_bus_message_append(m, "iiibii", image_size, image_size, image_size * 4, 1, 8, 4);
+		r = sd_bus_message_append(m, "iiibii", image_size, image_size, image_size * 4, 1, 8,
+					  4);
 	if (r >= 0)
 		r = sd_bus_message_append_array(m, 'y', rgba.data(), rgba.size());
 	for (int i = 0; i < 3 && r >= 0; ++i)
@@ -59,7 +60,8 @@ bool tray_hint_wanted(void)
 void tray_hint_show(sd_bus *bus)
 {
 	sd_bus_message *m = nullptr;
-	int r = sd_bus_message_new_method_call(bus, &m, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+	int r = sd_bus_message_new_method_call(bus, &m, "org.freedesktop.Notifications",
+					       "/org/freedesktop/Notifications",
 					       "org.freedesktop.Notifications", "Notify");
 	// app name, replaces id, icon name, summary, body, actions, hints, timeout
 	if (r >= 0)

@@ -47,7 +47,8 @@ std::vector<uint8_t> tray_icon_argb(int size)
 			double alpha = 0, rgb[3] = {0, 0, 0};
 			for (int sy = 0; sy < samples; ++sy) {
 				for (int sx = 0; sx < samples; ++sx) {
-					point p{(x + (sx + 0.5) / samples) / size, (y + (sy + 0.5) / samples) / size};
+					point p{(x + (sx + 0.5) / samples) / size,
+						(y + (sy + 0.5) / samples) / size};
 					if (!in_disc(p))
 						continue;
 					alpha += 1;
@@ -57,9 +58,12 @@ std::vector<uint8_t> tray_icon_argb(int size)
 			}
 
 			uint8_t *px = &pixels[(static_cast<size_t>(y) * size + x) * 4];
-			px[0] = static_cast<uint8_t>(std::lround(alpha * 255 / (samples * samples)));
+			px[0] = static_cast<uint8_t>(
+				std::lround(alpha * 255 / (samples * samples)));
 			for (int c = 0; c < 3; ++c)
-				px[1 + c] = alpha ? static_cast<uint8_t>(std::lround(rgb[c] / alpha)) : 0;
+				px[1 + c] =
+					alpha ? static_cast<uint8_t>(std::lround(rgb[c] / alpha))
+					      : 0;
 		}
 	}
 	return pixels;

@@ -86,7 +86,8 @@ bool has_property(const menu_entry *entry, const char *name)
 }
 
 // The property's value as a variant; the item must have it.
-int append_value(sd_bus_message *m, const menu_entry *entry, const tray_menu *menu, const char *name)
+int append_value(sd_bus_message *m, const menu_entry *entry, const tray_menu *menu,
+		 const char *name)
 {
 	if (!std::strcmp(name, "children-display"))
 		return sd_bus_message_append(m, "v", "s", "submenu");
@@ -99,7 +100,8 @@ int append_value(sd_bus_message *m, const menu_entry *entry, const tray_menu *me
 }
 
 // The a{sv} of one item.
-int append_props(sd_bus_message *m, const menu_entry *entry, const tray_menu *menu, const names &want)
+int append_props(sd_bus_message *m, const menu_entry *entry, const tray_menu *menu,
+		 const names &want)
 {
 	int r = sd_bus_message_open_container(m, 'a', "{sv}");
 	for (const char *name : property_names) {
@@ -190,7 +192,8 @@ int get_layout(sd_bus_message *m, void *userdata, sd_bus_error *error)
 	if (r >= 0)
 		r = sd_bus_message_append(reply, "u", menu->revision);
 	if (r >= 0)
-		r = append_node(reply, parent == root_id ? nullptr : find_entry(parent), depth != 0, menu, want);
+		r = append_node(reply, parent == root_id ? nullptr : find_entry(parent), depth != 0,
+				menu, want);
 	if (r >= 0)
 		r = sd_bus_send(nullptr, reply, nullptr);
 	sd_bus_message_unref(reply);
@@ -227,7 +230,8 @@ int get_group_properties(sd_bus_message *m, void *userdata, sd_bus_error *)
 		if (r >= 0)
 			r = sd_bus_message_append(reply, "i", id);
 		if (r >= 0)
-			r = append_props(reply, id == root_id ? nullptr : find_entry(id), menu, want);
+			r = append_props(reply, id == root_id ? nullptr : find_entry(id), menu,
+					 want);
 		if (r >= 0)
 			r = sd_bus_message_close_container(reply);
 	}
@@ -251,7 +255,8 @@ int get_property(sd_bus_message *m, void *userdata, sd_bus_error *error)
 		return unknown_id(error, id);
 	const menu_entry *entry = id == root_id ? nullptr : find_entry(id);
 	if (!has_property(entry, name))
-		return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "menu item %d has no property %s", id, name);
+		return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
+					 "menu item %d has no property %s", id, name);
 
 	sd_bus_message *reply = nullptr;
 	r = sd_bus_message_new_method_return(m, &reply);
@@ -311,7 +316,8 @@ int event_group(sd_bus_message *m, void *, sd_bus_error *error)
 	sd_bus_message *reply = nullptr;
 	r = sd_bus_message_new_method_return(m, &reply);
 	if (r >= 0)
-		r = sd_bus_message_append_array(reply, 'i', errors.data(), errors.size() * sizeof(int32_t));
+		r = sd_bus_message_append_array(reply, 'i', errors.data(),
+						errors.size() * sizeof(int32_t));
 	if (r >= 0)
 		r = sd_bus_send(nullptr, reply, nullptr);
 	sd_bus_message_unref(reply);
@@ -349,15 +355,16 @@ int about_to_show_group(sd_bus_message *m, void *, sd_bus_error *)
 	if (r >= 0)
 		r = sd_bus_message_append(reply, "ai", 0);
 	if (r >= 0)
-		r = sd_bus_message_append_array(reply, 'i', errors.data(), errors.size() * sizeof(int32_t));
+		r = sd_bus_message_append_array(reply, 'i', errors.data(),
+						errors.size() * sizeof(int32_t));
 	if (r >= 0)
 		r = sd_bus_send(nullptr, reply, nullptr);
 	sd_bus_message_unref(reply);
 	return r;
 }
 
-int get_menu_property(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply, void *,
-		      sd_bus_error *)
+int get_menu_property(sd_bus *, const char *, const char *, const char *property,
+		      sd_bus_message *reply, void *, sd_bus_error *)
 {
 	if (!std::strcmp(property, "Version"))
 		return sd_bus_message_append(reply, "u", 3);
@@ -393,7 +400,8 @@ int tray_menu_add(sd_bus *bus, tray_menu *menu)
 {
 	menu->revision = 1;
 	menu->page_known = tray_port() != 0;
-	return sd_bus_add_object_vtable(bus, nullptr, TRAY_MENU_PATH, "com.canonical.dbusmenu", menu_vtable, menu);
+	return sd_bus_add_object_vtable(bus, nullptr, TRAY_MENU_PATH, "com.canonical.dbusmenu",
+					menu_vtable, menu);
 }
 
 void tray_menu_update(sd_bus *bus, tray_menu *menu)
@@ -403,6 +411,6 @@ void tray_menu_update(sd_bus *bus, tray_menu *menu)
 		return;
 	menu->page_known = known;
 	++menu->revision;
-	(void)sd_bus_emit_signal(bus, TRAY_MENU_PATH, "com.canonical.dbusmenu", "LayoutUpdated", "ui",
-				 menu->revision, root_id);
+	(void)sd_bus_emit_signal(bus, TRAY_MENU_PATH, "com.canonical.dbusmenu", "LayoutUpdated",
+				 "ui", menu->revision, root_id);
 }

@@ -42,8 +42,8 @@ int append_tooltip(sd_bus_message *reply)
 	return r < 0 ? r : sd_bus_message_close_container(reply);
 }
 
-int get_property(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply, void *,
-		 sd_bus_error *)
+int get_property(sd_bus *, const char *, const char *, const char *property, sd_bus_message *reply,
+		 void *, sd_bus_error *)
 {
 	if (!std::strcmp(property, "Category"))
 		return sd_bus_message_append(reply, "s", "ApplicationStatus");
@@ -92,6 +92,6 @@ const sd_bus_vtable item_vtable[] = {
 
 int tray_sni_add(sd_bus *bus)
 {
-	return sd_bus_add_object_vtable(bus, nullptr, TRAY_SNI_PATH, "org.kde.StatusNotifierItem", item_vtable,
-					nullptr);
+	return sd_bus_add_object_vtable(bus, nullptr, TRAY_SNI_PATH, "org.kde.StatusNotifierItem",
+					item_vtable, nullptr);
 }

@@ -20,7 +20,8 @@ const char config_template[] =
 	"# This file is written by Zorvane and replaced on\n"
 	"# version updates (the old file is kept as config.old)\n"
 	"#\n"
-	"zv_version\t\t" ZV_VERSION "\n"
+	"zv_version\t\t" ZV_VERSION
+	"\n"
 	"\n"
 	"# Call\n"
 	"call_max_calls\t\t%u\n"
@@ -178,7 +179,8 @@ int zvconf_configure(bool reset)
 		// When the file cannot be moved aside it stays and is used as it
 		// is: the user's settings are never thrown away.
 		if (std::rename(file, old) != 0)
-			warning("zvconf: could not rename %s (%H), keeping it\n", file, ZV_ERRNO(errno));
+			warning("zvconf: could not rename %s (%H), keeping it\n", file,
+				ZV_ERRNO(errno));
 	}
 
 	if (!conf_fileexist(file)) {

@@ -21,8 +21,8 @@ namespace {
 
 constexpr int g722_rate = 64000;
 
-int g722_encode_update(struct auenc_state **aesp, const struct aucodec *ac,
-		       struct auenc_param *prm, const char *fmtp)
+int g722_encode_update(struct auenc_state **aesp, const struct aucodec *ac, struct auenc_param *prm,
+		       const char *fmtp)
 {
 	(void)prm;
 	(void)fmtp;
@@ -34,8 +34,8 @@ int g722_encode_update(struct auenc_state **aesp, const struct aucodec *ac,
 	if (*aesp)
 		return 0;
 
-	auto *st = static_cast<struct auenc_state *>(
-		mem_alloc(sizeof(struct auenc_state), nullptr));
+	auto *st =
+		static_cast<struct auenc_state *>(mem_alloc(sizeof(struct auenc_state), nullptr));
 	if (!st)
 		return ENOMEM;
 
@@ -49,8 +49,8 @@ int g722_encode_update(struct auenc_state **aesp, const struct aucodec *ac,
 	return 0;
 }
 
-int g722_encode_frame(struct auenc_state *aes, bool *marker, uint8_t *buf,
-		      size_t *len, int fmt, const void *sampv, size_t sampc)
+int g722_encode_frame(struct auenc_state *aes, bool *marker, uint8_t *buf, size_t *len, int fmt,
+		      const void *sampv, size_t sampc)
 {
 	(void)marker;
 
@@ -63,8 +63,8 @@ int g722_encode_frame(struct auenc_state *aes, bool *marker, uint8_t *buf,
 	if (sampc > INT_MAX || *len < (sampc + 1) / 2)
 		return ENOMEM;
 
-	const int n = g722_encode(aes, buf, static_cast<const int16_t *>(sampv),
-				  static_cast<int>(sampc));
+	const int n =
+		g722_encode(aes, buf, static_cast<const int16_t *>(sampv), static_cast<int>(sampc));
 	if (n <= 0)
 		return EPROTO;
 
@@ -73,8 +73,7 @@ int g722_encode_frame(struct auenc_state *aes, bool *marker, uint8_t *buf,
 	return 0;
 }
 
-int g722_decode_update(struct audec_state **adsp, const struct aucodec *ac,
-		       const char *fmtp)
+int g722_decode_update(struct audec_state **adsp, const struct aucodec *ac, const char *fmtp)
 {
 	(void)fmtp;
 
@@ -84,8 +83,8 @@ int g722_decode_update(struct audec_state **adsp, const struct aucodec *ac,
 	if (*adsp)
 		return 0;
 
-	auto *st = static_cast<struct audec_state *>(
-		mem_alloc(sizeof(struct audec_state), nullptr));
+	auto *st =
+		static_cast<struct audec_state *>(mem_alloc(sizeof(struct audec_state), nullptr));
 	if (!st)
 		return ENOMEM;
 
@@ -99,8 +98,8 @@ int g722_decode_update(struct audec_state **adsp, const struct aucodec *ac,
 	return 0;
 }
 
-int g722_decode_frame(struct audec_state *ads, int fmt, void *sampv,
-		      size_t *sampc, bool marker, const uint8_t *buf, size_t len)
+int g722_decode_frame(struct audec_state *ads, int fmt, void *sampv, size_t *sampc, bool marker,
+		      const uint8_t *buf, size_t len)
 {
 	(void)marker;
 
@@ -113,8 +112,7 @@ int g722_decode_frame(struct audec_state *ads, int fmt, void *sampv,
 	if (len > INT_MAX / 2 || *sampc < len * 2)
 		return ENOMEM;
 
-	const int n = g722_decode(ads, static_cast<int16_t *>(sampv), buf,
-				  static_cast<int>(len));
+	const int n = g722_decode(ads, static_cast<int16_t *>(sampv), buf, static_cast<int>(len));
 	if (n < 0)
 		return EPROTO;
 
@@ -124,20 +122,20 @@ int g722_decode_frame(struct audec_state *ads, int fmt, void *sampv,
 }
 
 struct aucodec g722_codec = {
-	.le        = LE_INIT,
-	.pt        = "9",
-	.name      = "G722",
-	.srate     = 16000,
-	.crate     = 8000,
-	.ch        = 1,
-	.pch       = 1,
-	.ptime     = 0,
-	.fmtp      = nullptr,
-	.encupdh   = g722_encode_update,
-	.ench      = g722_encode_frame,
-	.decupdh   = g722_decode_update,
-	.dech      = g722_decode_frame,
-	.plch      = nullptr,
+	.le = LE_INIT,
+	.pt = "9",
+	.name = "G722",
+	.srate = 16000,
+	.crate = 8000,
+	.ch = 1,
+	.pch = 1,
+	.ptime = 0,
+	.fmtp = nullptr,
+	.encupdh = g722_encode_update,
+	.ench = g722_encode_frame,
+	.decupdh = g722_decode_update,
+	.dech = g722_decode_frame,
+	.plch = nullptr,
 	.fmtp_ench = nullptr,
 	.fmtp_cmph = nullptr,
 };
@@ -156,7 +154,7 @@ int g722_module_close(void)
 	return 0;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" const struct mod_export exports_g722 = {
 	"g722",

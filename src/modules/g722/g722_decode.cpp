@@ -13,22 +13,19 @@ namespace {
 
 /* 6-bit inverse quantiser of the lower band */
 constexpr int32_t qm6[64] = {
-	-136, -136, -136, -136, -24808, -21904, -19008, -16704,
-	-14984, -13512, -12280, -11192, -10232, -9360, -8576, -7856,
-	-7192, -6576, -6000, -5456, -4944, -4464, -4008, -3576,
-	-3168, -2776, -2400, -2032, -1688, -1360, -1040, -728,
-	24808, 21904, 19008, 16704, 14984, 13512, 12280, 11192,
-	10232, 9360, 8576, 7856, 7192, 6576, 6000, 5456,
-	4944, 4464, 4008, 3576, 3168, 2776, 2400, 2032,
-	1688, 1360, 1040, 728, 432, 136, -432, -136,
+	-136,   -136,   -136,  -136,  -24808, -21904, -19008, -16704, -14984, -13512, -12280,
+	-11192, -10232, -9360, -8576, -7856,  -7192,  -6576,  -6000,  -5456,  -4944,  -4464,
+	-4008,  -3576,  -3168, -2776, -2400,  -2032,  -1688,  -1360,  -1040,  -728,   24808,
+	21904,  19008,  16704, 14984, 13512,  12280,  11192,  10232,  9360,   8576,   7856,
+	7192,   6576,   6000,  5456,  4944,   4464,   4008,   3576,   3168,   2776,   2400,
+	2032,   1688,   1360,  1040,  728,    432,    136,    -432,   -136,
 };
 
 /* 5-bit inverse quantiser of the lower band */
 constexpr int32_t qm5[32] = {
-	-280, -280, -23352, -17560, -14120, -11664, -9752, -8184,
-	-6864, -5712, -4696, -3784, -2960, -2208, -1520, -880,
-	23352, 17560, 14120, 11664, 9752, 8184, 6864, 5712,
-	4696, 3784, 2960, 2208, 1520, 880, 280, -280,
+	-280,  -280,  -23352, -17560, -14120, -11664, -9752, -8184, -6864, -5712, -4696,
+	-3784, -2960, -2208,  -1520,  -880,   23352,  17560, 14120, 11664, 9752,  8184,
+	6864,  5712,  4696,   3784,   2960,   2208,   1520,  880,   280,   -280,
 };
 
 int32_t limit(int32_t v)
@@ -83,10 +80,9 @@ void combine(g722_state &s, int32_t rlow, int32_t rhigh, int16_t *out)
 	out[1] = static_cast<int16_t>(saturate(sum_even >> 11));
 }
 
-}  // namespace
+} // namespace
 
-g722_decode_state *g722_decode_init(g722_decode_state *s, int rate,
-				    int options)
+g722_decode_state *g722_decode_init(g722_decode_state *s, int rate, int options)
 {
 	if (!s) {
 		s = static_cast<g722_decode_state *>(malloc(sizeof(*s)));
@@ -106,8 +102,7 @@ int g722_decode_free(g722_decode_state *s)
 	return 0;
 }
 
-int g722_decode(g722_decode_state *s, int16_t *amp,
-		const uint8_t *g722_data, int len)
+int g722_decode(g722_decode_state *s, int16_t *amp, const uint8_t *g722_data, int len)
 {
 	const int32_t bits = s->bits_per_sample;
 	int n = 0;
@@ -117,12 +112,10 @@ int g722_decode(g722_decode_state *s, int16_t *amp,
 
 		if (s->packed) {
 			if (s->in_bits < bits) {
-				s->in_buffer |= static_cast<uint32_t>(g722_data[j++])
-						<< s->in_bits;
+				s->in_buffer |= static_cast<uint32_t>(g722_data[j++]) << s->in_bits;
 				s->in_bits += 8;
 			}
-			code = static_cast<int32_t>(s->in_buffer &
-						    ((1u << bits) - 1));
+			code = static_cast<int32_t>(s->in_buffer & ((1u << bits) - 1));
 			s->in_buffer >>= bits;
 			s->in_bits -= bits;
 		}

@@ -13,18 +13,17 @@ namespace {
 
 /* Decision levels of the 6-bit lower-band quantiser, intervals 1 to 30 */
 constexpr int32_t q6[31] = {
-	0, 35, 72, 110, 150, 190, 233, 276, 323, 370, 422,
-	473, 530, 587, 650, 714, 786, 858, 940, 1023, 1121,
-	1219, 1339, 1458, 1612, 1765, 1980, 2195, 2557, 2919, 0,
+	0,   35,  72,  110,  150,  190,  233,  276,  323,  370,  422,  473,  530,  587,  650, 714,
+	786, 858, 940, 1023, 1121, 1219, 1339, 1458, 1612, 1765, 1980, 2195, 2557, 2919, 0,
 };
 
 /* 6-bit codes of the lower band per interval: negative, positive */
 constexpr int32_t iln[31] = {
-	0, 63, 62, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19,
-	18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4,
+	0,  63, 62, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19,
+	18, 17, 16, 15, 14, 13, 12, 11, 10, 9,  8,  7,  6,  5,  4,
 };
 constexpr int32_t ilp[31] = {
-	0, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47,
+	0,  61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47,
 	46, 45, 44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32,
 };
 
@@ -76,8 +75,7 @@ int32_t encode_high(g722_band &band, int32_t xhigh)
 }
 
 /* Band splitting of one sample pair into lower and upper band inputs */
-void split(g722_state &s, int32_t first, int32_t second,
-	   int32_t &xlow, int32_t &xhigh)
+void split(g722_state &s, int32_t first, int32_t second, int32_t &xlow, int32_t &xhigh)
 {
 	for (int i = 0; i < 22; i++)
 		s.x[i] = s.x[i + 2];
@@ -95,10 +93,9 @@ void split(g722_state &s, int32_t first, int32_t second,
 	xhigh = (sum_odd - sum_even) >> 14;
 }
 
-}  // namespace
+} // namespace
 
-g722_encode_state *g722_encode_init(g722_encode_state *s, int rate,
-				    int options)
+g722_encode_state *g722_encode_init(g722_encode_state *s, int rate, int options)
 {
 	if (!s) {
 		s = static_cast<g722_encode_state *>(malloc(sizeof(*s)));
@@ -118,8 +115,7 @@ int g722_encode_free(g722_encode_state *s)
 	return 0;
 }
 
-int g722_encode(g722_encode_state *s, uint8_t *g722_data,
-		const int16_t *amp, int len)
+int g722_encode(g722_encode_state *s, uint8_t *g722_data, const int16_t *amp, int len)
 {
 	const int32_t shift = 8 - s->bits_per_sample;
 	int n = 0;

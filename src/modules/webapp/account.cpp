@@ -65,8 +65,7 @@ struct odict_entry *find(const char *user, const char *domain)
 }
 
 // For every record with string "user" and "domain": h(record, address).
-template <typename H>
-void each_record(H h)
+template <typename H> void each_record(H h)
 {
 	if (!accounts)
 		return;
@@ -75,7 +74,8 @@ void each_record(H h)
 		const char *user;
 		const char *domain;
 		char aor[ACCOUNT_AOR_SIZE];
-		if (names(e, &user, &domain) && !account_address(aor, sizeof(aor), "", user, domain))
+		if (names(e, &user, &domain) &&
+		    !account_address(aor, sizeof(aor), "", user, domain))
 			h(e->u.odict, aor);
 	}
 }
@@ -163,8 +163,9 @@ void webapp_account_delete(const char *user, const char *domain)
 		return;
 	while (struct odict_entry *e = find(user, domain)) {
 		char aor[ACCOUNT_AOR_SIZE];
-		const int err = account_address(aor, sizeof(aor), "", odict_string(e->u.odict, "user"),
-					    odict_string(e->u.odict, "domain"));
+		const int err =
+			account_address(aor, sizeof(aor), "", odict_string(e->u.odict, "user"),
+					odict_string(e->u.odict, "domain"));
 		mem_deref(e);
 		if (!err)
 			webapp_ua_end(uag_find_aor(aor));

@@ -185,11 +185,10 @@ bool account_password_in_line(const char *password)
 int account_line(char *buf, size_t size, const struct account_fields *f, bool quick)
 {
 	const bool in_line = account_password_in_line(f->password);
-	int n = re_snprintf(buf, size, "<sip:%s%s@%s;transport=%s>;%s%s%s%s%s",
-			    quick ? "quick-" : "", f->user, f->domain, f->transport,
-			    in_line ? "auth_pass=" : "", in_line ? f->password : "",
-			    in_line ? ";" : "", quick ? f->quick : f->params,
-			    quick ? ";rtcp_mux=yes" : "");
+	int n = re_snprintf(
+		buf, size, "<sip:%s%s@%s;transport=%s>;%s%s%s%s%s", quick ? "quick-" : "", f->user,
+		f->domain, f->transport, in_line ? "auth_pass=" : "", in_line ? f->password : "",
+		in_line ? ";" : "", quick ? f->quick : f->params, quick ? ";rtcp_mux=yes" : "");
 	return n < 0 || static_cast<size_t>(n) >= size ? ENOMEM : 0;
 }
 

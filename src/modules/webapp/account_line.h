@@ -8,7 +8,7 @@
 #include "sipstack.h"
 
 // Characters kept of the record's texts.
-constexpr size_t ACCOUNT_NAME_MAX = 49;   // user, password, domain
+constexpr size_t ACCOUNT_NAME_MAX = 49; // user, password, domain
 constexpr size_t ACCOUNT_TRANSPORT_MAX = 3;
 constexpr size_t ACCOUNT_PARAMS_MAX = 299; // the parameter text, the quick text
 constexpr size_t ACCOUNT_UPDATE_MAX = 63;

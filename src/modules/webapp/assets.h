@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#define WEBAPP_ASSET(symbol)                  \
+#define WEBAPP_ASSET(symbol)                     \
 	extern "C" const unsigned char symbol[]; \
 	extern "C" const size_t symbol##_len
 

@@ -9,8 +9,7 @@
 namespace {
 
 // Replaces the file with the text that print makes.
-template <typename Print>
-int replace_file(const char *path, mode_t create_mode, Print print)
+template <typename Print> int replace_file(const char *path, mode_t create_mode, Print print)
 {
 	char *text = nullptr;
 	if (print(&text))
@@ -36,9 +35,8 @@ int webapp_file_path(char *path, size_t size, const char *name)
 
 int webapp_file_write(const char *text, const char *path)
 {
-	return replace_file(path, 0666, [text](char **out) {
-		return re_sdprintf(out, "%s", text);
-	});
+	return replace_file(path, 0666,
+			    [text](char **out) { return re_sdprintf(out, "%s", text); });
 }
 
 int webapp_json_write(const struct odict *dict, const char *path, mode_t create_mode)

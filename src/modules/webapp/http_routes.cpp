@@ -43,7 +43,8 @@ const size_t swvariant_len = sizeof("standalone") - 1;
 
 const file_route file_routes[] = {
 	{"/", "text/html", webapp_asset_index_html, &webapp_asset_index_html_len},
-	{"/version", "text/html", reinterpret_cast<const unsigned char *>(ZV_VERSION), &version_len},
+	{"/version", "text/html", reinterpret_cast<const unsigned char *>(ZV_VERSION),
+	 &version_len},
 	{"/swvariant", "text/html", reinterpret_cast<const unsigned char *>("standalone"),
 	 &swvariant_len},
 	{"/app.js", "application/javascript", webapp_asset_app_js, &webapp_asset_app_js_len},
@@ -85,9 +86,9 @@ void status_reply(struct http_conn *conn)
 		addr[0] = '\0';
 
 	char body[255];
-	int n = re_snprintf(body, sizeof(body),
-			    "[{ \"name\": \"IPv4\", \t\t\t\t\"value\": \"%s\", \"label\": \"default\"}]",
-			    addr);
+	int n = re_snprintf(
+		body, sizeof(body),
+		"[{ \"name\": \"IPv4\", \t\t\t\t\"value\": \"%s\", \"label\": \"default\"}]", addr);
 	if (n < 0)
 		return;
 	webapp_http_asset(conn, "application/json", reinterpret_cast<const unsigned char *>(body),
@@ -111,9 +112,10 @@ void push_state(int endpoint)
 
 }
 
-const char webapp_http_framing[] = "X-Frame-Options: DENY\r\n"
-				   "Content-Security-Policy: frame-ancestors 'none'\r\n"
-				   "X-Content-Type-Options: nosniff\r\n";
+const char webapp_http_framing[] =
+	"X-Frame-Options: DENY\r\n"
+	"Content-Security-Policy: frame-ancestors 'none'\r\n"
+	"X-Content-Type-Options: nosniff\r\n";
 
 void webapp_http_error(struct http_conn *conn, uint16_t scode, const char *reason)
 {

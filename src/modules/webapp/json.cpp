@@ -15,10 +15,7 @@ struct syntax {
 	const char *p;
 	const char *end;
 
-	bool at_end() const
-	{
-		return p >= end;
-	}
+	bool at_end() const { return p >= end; }
 
 	void blanks()
 	{
@@ -42,10 +39,7 @@ struct syntax {
 		return true;
 	}
 
-	static bool digit(char c)
-	{
-		return c >= '0' && c <= '9';
-	}
+	static bool digit(char c) { return c >= '0' && c <= '9'; }
 
 	static bool hex(char c)
 	{

@@ -89,8 +89,8 @@ int webapp_conf_listen(void)
 		warning("webapp: %s cannot be used (%H): it is left as it is\n", path,
 			ZV_ERRNO(read_err));
 	struct conf *conf = nullptr;
-	if (!read_err &&
-	    conf_alloc_buf(&conf, reinterpret_cast<const uint8_t *>(text.data()), text.size()) == 0) {
+	if (!read_err && conf_alloc_buf(&conf, reinterpret_cast<const uint8_t *>(text.data()),
+					text.size()) == 0) {
 		(void)conf_get_str(conf, "zv_listen", listen, sizeof(listen));
 		port = conf_port(conf);
 		(void)conf_get_bool(conf, "zv_auto_answer", &webapp_auto_answer);

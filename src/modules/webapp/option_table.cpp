@@ -72,16 +72,11 @@ void onair(const char *value)
 }
 
 const webapp_option options[] = {
-	{"monitoring", true, monitoring},
-	{"monorecord", true, monorecord},
-	{"monostream", true, monostream},
-	{"verbose", true, verbose},
-	{"bypass", false, nullptr},
-	{"record", false, record},
-	{"onair", false, onair},
-	{"raisehand", false, nullptr},
-	{"afk", false, nullptr},
-	{"mute", false, mute},
+	{"monitoring", true, monitoring}, {"monorecord", true, monorecord},
+	{"monostream", true, monostream}, {"verbose", true, verbose},
+	{"bypass", false, nullptr},       {"record", false, record},
+	{"onair", false, onair},          {"raisehand", false, nullptr},
+	{"afk", false, nullptr},          {"mute", false, mute},
 	{"samplerate", false, nullptr},
 };
 

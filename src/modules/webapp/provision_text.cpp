@@ -57,8 +57,7 @@ int provision_uuid(char *out, size_t size, const char *uuid)
 	return 0;
 }
 
-int provision_url(char *buf, size_t size, const char *host, const char *uuid,
-		  const char *version)
+int provision_url(char *buf, size_t size, const char *host, const char *uuid, const char *version)
 {
 	return fits(re_snprintf(buf, size, "https://%s/%s/%s?version=%s&type=standalone", host,
 				"api/v1/provisioning", uuid, version),

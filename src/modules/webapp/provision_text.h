@@ -15,8 +15,7 @@ int provision_uuid(char *out, size_t size, const char *uuid);
 
 // "https://<host>/api/v1/provisioning/<uuid>?version=<version>&type=standalone".
 // 0, or ENOMEM when it does not fit.
-int provision_url(char *buf, size_t size, const char *host, const char *uuid,
-		  const char *version);
+int provision_url(char *buf, size_t size, const char *host, const char *uuid, const char *version);
 
 // The answer's object: the body from its first "{" through its first "}".
 // A body of 8192 bytes or more, or one without such a span, gives false.

@@ -52,10 +52,7 @@ struct track_ids {
 
 struct track_key {
 	char text[16];
-	explicit track_key(uint32_t id)
-	{
-		re_snprintf(text, sizeof(text), "%u", id);
-	}
+	explicit track_key(uint32_t id) { re_snprintf(text, sizeof(text), "%u", id); }
 };
 
 bool key_matches(uint32_t id, const char *key)
@@ -339,7 +336,8 @@ void webapp_session_publish(uint32_t id)
 	err |= odict_entry_add(o, "ch", ODICT_INT, slot);
 	if (const char *name = chmix_name(mix->chmix.load(std::memory_order_relaxed)))
 		err |= odict_entry_add(o, "chmix", ODICT_STRING, name);
-	err |= odict_entry_add(o, "volume", ODICT_DOUBLE, mix->volume.load(std::memory_order_relaxed));
+	err |= odict_entry_add(o, "volume", ODICT_DOUBLE,
+			       mix->volume.load(std::memory_order_relaxed));
 	err |= odict_entry_add(o, "track", ODICT_INT, static_cast<int64_t>(id));
 	if (!err)
 		odict_entry_add(webapp_calls, key.text, ODICT_OBJECT, o);

@@ -2,8 +2,8 @@
 #include "track_mix.h"
 #include "webapp_engine.h"
 
-void webapp_session_play(uint32_t track, int16_t *sampv, auplay_write_h *wh,
-			 size_t samples, void *arg)
+void webapp_session_play(uint32_t track, int16_t *sampv, auplay_write_h *wh, size_t samples,
+			 void *arg)
 {
 	const struct webapp_track_mix *mix = webapp_track_mix_of(track);
 	struct auframe af;

@@ -40,4 +40,4 @@ int webapp_close(void)
 }
 
 extern "C" const struct mod_export exports_webapp = {"webapp", "application", webapp_init,
-						      webapp_close};
+						     webapp_close};

@@ -16,8 +16,8 @@ void webapp_engine_close(void);
 // player: fills the first samples values of sampv (48 kHz stereo 16-bit)
 // through the player's write handler wh with arg, then applies the track's
 // volume and channel mix (track_mix.h). No allocation, no lock, no logging.
-void webapp_session_play(uint32_t track, int16_t *sampv, auplay_write_h *wh,
-			 size_t samples, void *arg);
+void webapp_session_play(uint32_t track, int16_t *sampv, auplay_write_h *wh, size_t samples,
+			 void *arg);
 
 // Main thread: sends the engine's device dictionary (zvaudio_info) to every
 // page on "/ws_audio".

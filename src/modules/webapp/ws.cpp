@@ -180,8 +180,8 @@ int webapp_ws_accept(struct http_conn *hc, int endpoint, const struct http_msg *
 	if (!msg || pl_strcmp(&msg->met, "GET"))
 		return EBADMSG;
 
-	auto *conn = static_cast<webapp_ws_conn *>(mem_zalloc(sizeof(webapp_ws_conn),
-							       conn_destructor));
+	auto *conn =
+		static_cast<webapp_ws_conn *>(mem_zalloc(sizeof(webapp_ws_conn), conn_destructor));
 	if (!conn)
 		return ENOMEM;
 

@@ -26,7 +26,9 @@ int64_t arrival_add(struct arrival_delay *a, int64_t arrival_ns, int64_t media_n
 		if (media_ns > a->last_media)
 			a->interval = media_ns - a->last_media;
 		if (a->interval > 0)
-			weight = float(std::clamp(double(arrival_ns - a->last_arrival) / double(a->interval), 0.0, 1.0));
+			weight = float(std::clamp(double(arrival_ns - a->last_arrival) /
+							  double(a->interval),
+						  0.0, 1.0));
 	}
 	a->last_arrival = arrival_ns;
 	a->last_media = std::max(a->last_media, media_ns);
@@ -39,8 +41,10 @@ int64_t arrival_add(struct arrival_delay *a, int64_t arrival_ns, int64_t media_n
 	}
 	else if (second > a->block_second[a->blocks - 1]) {
 		if (a->blocks == ARRIVAL_BLOCKS) {
-			std::memmove(a->block_second, a->block_second + 1, (ARRIVAL_BLOCKS - 1) * sizeof(int64_t));
-			std::memmove(a->block_min, a->block_min + 1, (ARRIVAL_BLOCKS - 1) * sizeof(int64_t));
+			std::memmove(a->block_second, a->block_second + 1,
+				     (ARRIVAL_BLOCKS - 1) * sizeof(int64_t));
+			std::memmove(a->block_min, a->block_min + 1,
+				     (ARRIVAL_BLOCKS - 1) * sizeof(int64_t));
 			--a->blocks;
 		}
 		a->block_second[a->blocks] = second;

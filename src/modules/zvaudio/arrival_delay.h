@@ -14,23 +14,23 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t ARRIVAL_BINS = 512;        // 1 ms each; the last takes everything later
-constexpr size_t ARRIVAL_BLOCKS = 32;       // seconds of minima kept
-constexpr size_t ARRIVAL_WINDOW = 5;        // seconds whose minimum is the fastest packet's
-constexpr double ARRIVAL_FORGET = 0.997;    // per packet's length: a memory of about 330 of them
+constexpr size_t ARRIVAL_BINS = 512;     // 1 ms each; the last takes everything later
+constexpr size_t ARRIVAL_BLOCKS = 32;    // seconds of minima kept
+constexpr size_t ARRIVAL_WINDOW = 5;     // seconds whose minimum is the fastest packet's
+constexpr double ARRIVAL_FORGET = 0.997; // per packet's length: a memory of about 330 of them
 
 struct arrival_delay {
 	float histogram[ARRIVAL_BINS];
-	double mass;                            // the histogram's sum, 1 once full
+	double mass; // the histogram's sum, 1 once full
 	// The least difference of each second, oldest first; the last is the
 	// second now running.
 	int64_t block_second[ARRIVAL_BLOCKS];
 	int64_t block_min[ARRIVAL_BLOCKS];
 	size_t blocks;
-	int64_t fastest;                        // least difference of the window, ns
-	int64_t last_arrival;                   // of the packet before, ns
+	int64_t fastest;      // least difference of the window, ns
+	int64_t last_arrival; // of the packet before, ns
 	int64_t last_media;
-	int64_t interval;                       // the packets' spacing on the far clock, ns
+	int64_t interval; // the packets' spacing on the far clock, ns
 	bool started;
 };
 

@@ -223,7 +223,8 @@ struct call_path *call_path_alloc()
 	const path_layout l = layout(follow_frames);
 	// Untouched pages of the kernel's, zeroed: a track takes memory only
 	// once a call binds to it (call_path_commit).
-	void *buffers = mmap(nullptr, l.bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	void *buffers =
+		mmap(nullptr, l.bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 	if (buffers == MAP_FAILED) {
 		mem_deref(p);
 		return nullptr;

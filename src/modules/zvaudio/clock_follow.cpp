@@ -24,8 +24,8 @@ double bessel_i0(double x)
 }
 
 struct alignas(64) filter_table {
-	float row[PHASES][FOLLOW_TAPS];     // the taps at fraction j / PHASES
-	float step[PHASES][FOLLOW_TAPS];    // from there to the next row
+	float row[PHASES][FOLLOW_TAPS];  // the taps at fraction j / PHASES
+	float step[PHASES][FOLLOW_TAPS]; // from there to the next row
 
 	filter_table()
 	{
@@ -39,9 +39,14 @@ struct alignas(64) filter_table {
 				// Tap m weighs the frame at offset m - (HALF - 1) from pos.
 				const double u = double(m) - (half - 1.0) - frac;
 				// On a frame the sinc is exactly 1 there and 0 elsewhere.
-				const double sinc = u == std::round(u) ? (u == 0 ? 1.0 : 0.0) : std::sin(M_PI * u) / (M_PI * u);
+				const double sinc = u == std::round(u)
+							    ? (u == 0 ? 1.0 : 0.0)
+							    : std::sin(M_PI * u) / (M_PI * u);
 				const double r = u / half;
-				const double w = r * r < 1 ? bessel_i0(KAISER_BETA * std::sqrt(1 - r * r)) / bessel_i0(KAISER_BETA) : 0;
+				const double w =
+					r * r < 1 ? bessel_i0(KAISER_BETA * std::sqrt(1 - r * r)) /
+							    bessel_i0(KAISER_BETA)
+						  : 0;
 				h[m] = sinc * w;
 				sum += h[m];
 			}
@@ -73,8 +78,9 @@ const filter_table &table()
 typedef float taps __attribute__((vector_size(32)));
 
 // The frame at position pos + frac, into v[0] and v[1] as float.
-[[gnu::always_inline]] inline void value_at(const filter_table &filter, const struct clock_follower *f, size_t pos,
-					     double frac, float v[2])
+[[gnu::always_inline]] inline void value_at(const filter_table &filter,
+					    const struct clock_follower *f, size_t pos, double frac,
+					    float v[2])
 {
 	const double phase = frac * PHASES;
 	const size_t j = size_t(phase);
@@ -155,7 +161,8 @@ void steer(struct clock_follower *f)
 }
 
 // Out frames between the input frames.
-[[gnu::always_inline]] inline void interpolate_frames(struct clock_follower *f, int16_t *out, size_t out_frames)
+[[gnu::always_inline]] inline void interpolate_frames(struct clock_follower *f, int16_t *out,
+						      size_t out_frames)
 {
 	const filter_table &filter = table();
 	for (size_t i = 0; i < out_frames; ++i) {
@@ -212,7 +219,8 @@ size_t span(const struct clock_follower *f, size_t out)
 
 size_t follow_storage_frames(size_t max_frames)
 {
-	return 2 * FOLLOW_HALF + 2 * max_frames + size_t(std::ceil(max_frames * 2 * FOLLOW_MAX_SPEED)) + 8;
+	return 2 * FOLLOW_HALF + 2 * max_frames +
+	       size_t(std::ceil(max_frames * 2 * FOLLOW_MAX_SPEED)) + 8;
 }
 
 void follow_init(struct clock_follower *f, int16_t *frames_storage, float *channels, size_t frames)
@@ -251,9 +259,11 @@ int16_t *follow_input(struct clock_follower *f, size_t frames)
 {
 	const size_t keep_from = f->pos - (FOLLOW_HALF - 1);
 	if (keep_from) {
-		std::memmove(f->buf, f->buf + 2 * keep_from, 2 * (f->count - keep_from) * sizeof(int16_t));
+		std::memmove(f->buf, f->buf + 2 * keep_from,
+			     2 * (f->count - keep_from) * sizeof(int16_t));
 		std::memmove(f->left, f->left + keep_from, (f->count - keep_from) * sizeof(float));
-		std::memmove(f->right, f->right + keep_from, (f->count - keep_from) * sizeof(float));
+		std::memmove(f->right, f->right + keep_from,
+			     (f->count - keep_from) * sizeof(float));
 		f->pos -= keep_from;
 		f->count -= keep_from;
 	}

@@ -17,23 +17,23 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t FOLLOW_TAPS = 32;                 // interpolation filter length
+constexpr size_t FOLLOW_TAPS = 32; // interpolation filter length
 constexpr size_t FOLLOW_HALF = FOLLOW_TAPS / 2;
-constexpr double FOLLOW_MAX_SPEED = 0.005;         // the largest deviation from speed 1
-constexpr double FOLLOW_SPEED_STEP = 0.0001;       // the largest change per period
-constexpr double FOLLOW_LANDING = 0.0001;          // speed at which a correction returns onto a frame
+constexpr double FOLLOW_MAX_SPEED = 0.005;   // the largest deviation from speed 1
+constexpr double FOLLOW_SPEED_STEP = 0.0001; // the largest change per period
+constexpr double FOLLOW_LANDING = 0.0001;    // speed at which a correction returns onto a frame
 
 // Interleaved stereo int16 frames in, the same out.
 struct clock_follower {
-	int16_t *buf;         // frames: history before pos, then the frames ahead
-	float *left, *right;  // the same frames as float, one channel each
-	size_t cap;           // frames buf holds
-	size_t count;         // frames in buf
-	size_t pos;           // the frame at the next output position
-	double frac;          // the position's fraction past pos, in [0, 1)
-	double speed;         // input frames per output frame, minus 1
-	double target;        // the speed the control asks for
-	bool landing;         // returning onto a frame at the landing speed
+	int16_t *buf;        // frames: history before pos, then the frames ahead
+	float *left, *right; // the same frames as float, one channel each
+	size_t cap;          // frames buf holds
+	size_t count;        // frames in buf
+	size_t pos;          // the frame at the next output position
+	double frac;         // the position's fraction past pos, in [0, 1)
+	double speed;        // input frames per output frame, minus 1
+	double target;       // the speed the control asks for
+	bool landing;        // returning onto a frame at the landing speed
 };
 
 // Frames of storage for periods of up to max_frames.
@@ -61,13 +61,13 @@ size_t follow_ahead(const struct clock_follower *f);
 bool follow_at_rest(const struct clock_follower *f);
 
 // The control of one caller's receive buffer.
-constexpr size_t FOLLOW_WINDOW = 48;               // periods whose lowest level counts
+constexpr size_t FOLLOW_WINDOW = 48; // periods whose lowest level counts
 
 struct follow_control {
-	double levels[FOLLOW_WINDOW];   // buffer levels of the last periods, in frames
-	size_t n;                       // levels measured so far
-	double lo, hi;                  // the band, in frames
-	double goal;                    // the level a correction aims at; 0 = none
+	double levels[FOLLOW_WINDOW]; // buffer levels of the last periods, in frames
+	size_t n;                     // levels measured so far
+	double lo, hi;                // the band, in frames
+	double goal;                  // the level a correction aims at; 0 = none
 };
 
 void follow_control_init(struct follow_control *c, double lo_frames, double hi_frames);
@@ -81,4 +81,3 @@ void follow_control_restart(struct follow_control *c);
 // One period's level (frames) after the pull; sets the follower's target
 // speed.
 void follow_control_update(struct follow_control *c, struct clock_follower *f, double level);
-

@@ -13,7 +13,8 @@ namespace {
 bool from_user_dirs(const std::string &home, std::string &out)
 {
 	const char *config = std::getenv("XDG_CONFIG_HOME");
-	std::string file = (config && *config ? std::string(config) : home + "/.config") + "/user-dirs.dirs";
+	std::string file =
+		(config && *config ? std::string(config) : home + "/.config") + "/user-dirs.dirs";
 	FILE *fp = std::fopen(file.c_str(), "r");
 	if (!fp)
 		return false;

@@ -30,15 +30,24 @@ PaHostApiIndex host_api_of_type(int type)
 const char *host_api_name(const PaHostApiInfo *api)
 {
 	switch (int(api->type)) {
-	case 1: return "DirectSound";
-	case 2: return "MME";
-	case 5: return "CoreAudio";
-	case 8: return "ALSA";
-	case 11: return "WDM-KS";
-	case 12: return "JACK";
-	case 13: return "WASAPI";
-	case 16: return "PulseAudio";
-	default: return api->name;
+	case 1:
+		return "DirectSound";
+	case 2:
+		return "MME";
+	case 5:
+		return "CoreAudio";
+	case 8:
+		return "ALSA";
+	case 11:
+		return "WDM-KS";
+	case 12:
+		return "JACK";
+	case 13:
+		return "WASAPI";
+	case 16:
+		return "PulseAudio";
+	default:
+		return api->name;
 	}
 }
 
@@ -171,7 +180,8 @@ zvaudio_stream_state *zvaudio_stream_state_alloc()
 	st->in_f = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
 	st->rs_f = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
 	st->out_f = static_cast<float *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(float), nullptr));
-	st->ring_data = static_cast<float *>(mem_zalloc(ZV_RING_FRAMES * 2 * sizeof(float), nullptr));
+	st->ring_data =
+		static_cast<float *>(mem_zalloc(ZV_RING_FRAMES * 2 * sizeof(float), nullptr));
 	if (!st->s16 || !st->in_f || !st->rs_f || !st->out_f || !st->ring_data ||
 	    !st->ring.init(st->ring_data, 2 * sizeof(float), ZV_RING_FRAMES))
 		return static_cast<zvaudio_stream_state *>(mem_deref(st));
@@ -196,9 +206,12 @@ bool zvaudio_out_follower_init(zvaudio_stream_state *st)
 	if (st->jack || st->out_rate != double(ZV_RATE) || st->out_block)
 		return true;
 	const size_t follow_frames = follow_storage_frames(ZV_PERIOD_VALUES / 2);
-	st->out_follow_data = static_cast<int16_t *>(mem_zalloc(2 * follow_frames * sizeof(int16_t), nullptr));
-	st->out_follow_channels = static_cast<float *>(mem_zalloc(2 * follow_frames * sizeof(float), nullptr));
-	st->out_block = static_cast<int16_t *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(int16_t), nullptr));
+	st->out_follow_data =
+		static_cast<int16_t *>(mem_zalloc(2 * follow_frames * sizeof(int16_t), nullptr));
+	st->out_follow_channels =
+		static_cast<float *>(mem_zalloc(2 * follow_frames * sizeof(float), nullptr));
+	st->out_block =
+		static_cast<int16_t *>(mem_zalloc(ZV_PERIOD_VALUES * sizeof(int16_t), nullptr));
 	if (!st->out_follow_data || !st->out_follow_channels || !st->out_block)
 		return false;
 	follow_init(&st->out_follow, st->out_follow_data, st->out_follow_channels, follow_frames);
@@ -341,19 +354,21 @@ int open_streams(zvaudio_stream_state *st)
 	out.suggestedLatency = out_dev->defaultLowOutputLatency;
 
 	st->in_rate = Pa_IsFormatSupported(&in, nullptr, ZV_RATE) == paFormatIsSupported
-			      ? double(ZV_RATE) : in_dev->defaultSampleRate;
+			      ? double(ZV_RATE)
+			      : in_dev->defaultSampleRate;
 	st->out_rate = Pa_IsFormatSupported(nullptr, &out, ZV_RATE) == paFormatIsSupported
-			       ? double(ZV_RATE) : out_dev->defaultSampleRate;
+			       ? double(ZV_RATE)
+			       : out_dev->defaultSampleRate;
 	if (!zvaudio_out_follower_init(st))
 		return ENOMEM;
 
 	PaError pa = Pa_OpenStream(&st->in_stream, &in, nullptr, st->in_rate,
-				   (unsigned long)(st->in_rate * 10 / 1000), paClipOff | paDitherOff,
-				   input_callback, nullptr);
+				   (unsigned long)(st->in_rate * 10 / 1000),
+				   paClipOff | paDitherOff, input_callback, nullptr);
 	if (pa == paNoError)
 		pa = Pa_OpenStream(&st->out_stream, nullptr, &out, st->out_rate,
-				   (unsigned long)(st->out_rate * 10 / 1000), paClipOff | paDitherOff,
-				   output_callback, nullptr);
+				   (unsigned long)(st->out_rate * 10 / 1000),
+				   paClipOff | paDitherOff, output_callback, nullptr);
 	if (pa != paNoError) {
 		warning("zvaudio/start: Pa_OpenStream: %s\n", Pa_GetErrorText(pa));
 		return EINVAL;

@@ -84,7 +84,8 @@ int zvaudio_play_alloc(struct auplay_st **stp, const struct auplay *ap, struct a
 	if (!t)
 		return EINVAL;
 
-	auto *st = static_cast<struct auplay_st *>(mem_zalloc(sizeof(struct auplay_st), play_destructor));
+	auto *st = static_cast<struct auplay_st *>(
+		mem_zalloc(sizeof(struct auplay_st), play_destructor));
 	if (!st)
 		return ENOMEM;
 	st->track = t;
@@ -135,7 +136,8 @@ int zvaudio_src_alloc(struct ausrc_st **stp, const struct ausrc *as, struct medi
 	if (!t)
 		return EINVAL;
 
-	auto *st = static_cast<struct ausrc_st *>(mem_zalloc(sizeof(struct ausrc_st), src_destructor));
+	auto *st =
+		static_cast<struct ausrc_st *>(mem_zalloc(sizeof(struct ausrc_st), src_destructor));
 	if (!st)
 		return ENOMEM;
 	st->track = t;

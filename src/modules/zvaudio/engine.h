@@ -41,7 +41,7 @@ extern period_mutex period_lock;
 // Engine audio is 48 kHz interleaved stereo int16. One period carries at
 // most 9600 frames at 48 kHz and at most 4800 frames of device input.
 constexpr uint32_t ZV_RATE = 48000;
-constexpr size_t ZV_PERIOD_VALUES = 19200;       // 9600 stereo frames
+constexpr size_t ZV_PERIOD_VALUES = 19200; // 9600 stereo frames
 constexpr uint32_t ZV_MAX_DEVICE_FRAMES = 4800;
 constexpr size_t ZV_RING_FRAMES = 16384;
 // The output's spare frames in the ring are kept between 1 ms and 11 ms
@@ -59,19 +59,19 @@ constexpr uint16_t ZV_WARMUP_PERIODS = 16;
 // A call track's audio between the engine period and the calls' thread,
 // allocated with the track. The period touches only the two rings and its
 // own buffers, never a state of the SIP library.
-constexpr size_t ZV_PATH_FRAMES = 32768;          // two of the largest periods
+constexpr size_t ZV_PATH_FRAMES = 32768; // two of the largest periods
 constexpr size_t ZV_SEND_PERIODS = 16;
 
 struct send_record {
 	uint32_t frames;
-	uint64_t timestamp;           // microseconds at 48 kHz
+	uint64_t timestamp; // microseconds at 48 kHz
 };
 
 struct call_path {
 	// The call's received audio, pulled ahead by the calls' thread.
 	spsc_ring rx;
 	int16_t *rx_data;
-	std::atomic<size_t> rx_from{0};   // ring index where the bound player's audio starts
+	std::atomic<size_t> rx_from{0}; // ring index where the bound player's audio starts
 	// The period's own: this period's call audio, and whether it is mixed.
 	int16_t *call;
 	bool in_mix;
@@ -81,7 +81,7 @@ struct call_path {
 	int16_t *tx_data;
 	spsc_ring tx_records;
 	struct send_record tx_record_data[ZV_SEND_PERIODS];
-	int16_t *send;                    // where the period builds a frame
+	int16_t *send; // where the period builds a frame
 	// Changed with each player binding, under engine_lock.
 	uint32_t play_generation;
 	// The calls' thread's own, under engine_lock.
@@ -99,14 +99,14 @@ struct call_path {
 };
 
 struct zvaudio_stream_state {
-	int16_t *s16;                 // the local signal at 48 kHz
-	float *in_f;                  // the picked device input, stereo float
-	float *rs_f;                  // resampler output
-	float *out_f;                 // the monitor mix as float
-	float *ring_data;             // storage of ring: one stereo float frame per element
+	int16_t *s16;     // the local signal at 48 kHz
+	float *in_f;      // the picked device input, stereo float
+	float *rs_f;      // resampler output
+	float *out_f;     // the monitor mix as float
+	float *ring_data; // storage of ring: one stereo float frame per element
 	spsc_ring ring;
-	std::atomic<bool> started;    // the output has read a full buffer
-	bool jack;                    // the streams are JACK's: one clock, one thread
+	std::atomic<bool> started; // the output has read a full buffer
+	bool jack;                 // the streams are JACK's: one clock, one thread
 	// Where the input's and the output's clocks meet: the output's fewest
 	// spare frames in the ring since the period last looked, and what keeps
 	// them near their floor (a follower of the monitor mix, or the output
@@ -119,9 +119,9 @@ struct zvaudio_stream_state {
 	struct follow_control out_control;
 	double out_speed;
 	bool prefilled;
-	int64_t next_due_ns;          // when the device should give the next period
-	SRC_STATE *src_in;            // the input's resampler to 48 kHz
-	SRC_STATE *src_out;           // the output's resampler from 48 kHz
+	int64_t next_due_ns; // when the device should give the next period
+	SRC_STATE *src_in;   // the input's resampler to 48 kHz
+	SRC_STATE *src_out;  // the output's resampler from 48 kHz
 	PaStream *in_stream;
 	PaStream *out_stream;
 	int in_channels;
@@ -138,13 +138,13 @@ struct zvaudio_engine {
 	int16_t *silence_buf;
 	struct list track_list;
 
-	int host_api_index = -1;      // PortAudio's host API of the devices
+	int host_api_index = -1; // PortAudio's host API of the devices
 	int input_index = -1;
 	int output_index = -1;
 	std::atomic<int> first_input_channel{0};
 	bool device_error;
 	bool pa_initialised;
-	bool reset_pending;           // a reset waits for old streams to close
+	bool reset_pending; // a reset waits for old streams to close
 	// The state the stream callbacks reach, and their gates: the state is
 	// freed only once it is out of their reach and none still runs on it.
 	std::atomic<zvaudio_stream_state *> stream{nullptr};
@@ -161,7 +161,7 @@ struct zvaudio_engine {
 	std::atomic<bool> mute{false};
 
 	std::atomic<uint16_t> warmup_periods{0};
-	uint64_t total_frames;        // input thread only
+	uint64_t total_frames; // input thread only
 	std::atomic<bool> debug_dirty{false};
 	std::atomic<uint64_t> out_ur{0};
 	std::atomic<uint64_t> in_or{0};
@@ -228,8 +228,8 @@ struct auplay_st {
 	void *arg;
 	struct auplay_prm prm;
 	struct track *track;
-	struct audio *audio;          // the call's audio object when arg is known to be it:
-	                              // its packets then take the receive path
+	struct audio *audio; // the call's audio object when arg is known to be it:
+			     // its packets then take the receive path
 };
 
 struct ausrc_st {

@@ -14,7 +14,8 @@ void zvaudio_handlers_set(const struct zvaudio_handlers *h)
 	handlers.store(h, std::memory_order_release);
 }
 
-void zvaudio_track_play(struct track *t, int16_t *sampv, auplay_write_h *wh, size_t samples, void *arg)
+void zvaudio_track_play(struct track *t, int16_t *sampv, auplay_write_h *wh, size_t samples,
+			void *arg)
 {
 	const struct zvaudio_handlers *h = handlers.load(std::memory_order_acquire);
 	if (h && h->play) {

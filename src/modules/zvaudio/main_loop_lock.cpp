@@ -46,7 +46,8 @@ bool main_loop_lock_until(int64_t deadline_ns)
 	clock_gettime(CLOCK_MONOTONIC, &mono);
 	clock_gettime(CLOCK_REALTIME, &wall);
 	const int64_t left = deadline_ns - (int64_t(mono.tv_sec) * 1000000000 + mono.tv_nsec);
-	const int64_t at_ns = int64_t(wall.tv_sec) * 1000000000 + wall.tv_nsec + (left > 0 ? left : 0);
+	const int64_t at_ns =
+		int64_t(wall.tv_sec) * 1000000000 + wall.tv_nsec + (left > 0 ? left : 0);
 	const struct timespec at = {time_t(at_ns / 1000000000), long(at_ns % 1000000000)};
 	int err;
 	do

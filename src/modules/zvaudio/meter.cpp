@@ -41,5 +41,6 @@ void zvaudio_meter_take(float snapshot[ZVAUDIO_METER_SLOTS][2])
 {
 	for (unsigned s = 0; s < ZVAUDIO_METER_SLOTS; ++s)
 		for (unsigned c = 0; c < 2; ++c)
-			snapshot[s][c] = meter_peaks[s][c].exchange(0.0f, std::memory_order_relaxed);
+			snapshot[s][c] =
+				meter_peaks[s][c].exchange(0.0f, std::memory_order_relaxed);
 }

@@ -40,15 +40,18 @@ void zvaudio_debug(void *arg)
 	if (zva.debug_dirty.exchange(false)) {
 		warning("zvaudio_debug\n\tout_ur: %llu \n\tin_or: %llu \n\tring_ur: %llu \n\tring_or: %llu \n",
 			(unsigned long long)zva.out_ur.load(), (unsigned long long)zva.in_or.load(),
-			(unsigned long long)zva.ring_ur.load(), (unsigned long long)zva.ring_or.load());
+			(unsigned long long)zva.ring_ur.load(),
+			(unsigned long long)zva.ring_or.load());
 	}
 	tmr_start(&zva.debug_timer, 10000, zvaudio_debug, nullptr);
 }
 
 int zvaudio_init(void)
 {
-	int err = ausrc_register(&zva.source_driver, baresip_ausrcl(), "zvaudio", zvaudio_src_alloc);
-	int err2 = auplay_register(&zva.player_driver, baresip_auplayl(), "zvaudio", zvaudio_play_alloc);
+	int err =
+		ausrc_register(&zva.source_driver, baresip_ausrcl(), "zvaudio", zvaudio_src_alloc);
+	int err2 = auplay_register(&zva.player_driver, baresip_auplayl(), "zvaudio",
+				   zvaudio_play_alloc);
 	if (err || err2)
 		return ENOMEM;
 
@@ -56,7 +59,8 @@ int zvaudio_init(void)
 		return ENOMEM;
 
 	zva.mix_buf = static_cast<int16_t *>(mem_zalloc(period_bytes, nullptr));
-	zva.silence_buf = zva.mix_buf ? static_cast<int16_t *>(mem_zalloc(period_bytes, nullptr)) : nullptr;
+	zva.silence_buf =
+		zva.mix_buf ? static_cast<int16_t *>(mem_zalloc(period_bytes, nullptr)) : nullptr;
 	if (!zva.silence_buf)
 		return ENOMEM;
 
@@ -124,10 +128,11 @@ int zvaudio_close(void)
 void zvaudio_log_period_errors()
 {
 	if (int e = zva.src_in_error.exchange(0))
-		warning("zvaudio: Samplerate::src_process_in :returned error : %s %f\n", src_strerror(e),
-			zva.src_in_ratio.load(std::memory_order_relaxed));
+		warning("zvaudio: Samplerate::src_process_in :returned error : %s %f\n",
+			src_strerror(e), zva.src_in_ratio.load(std::memory_order_relaxed));
 	if (int e = zva.src_out_error.exchange(0))
-		warning("zvaudio: Samplerate::src_process_out :returned error : %s\n", src_strerror(e));
+		warning("zvaudio: Samplerate::src_process_out :returned error : %s\n",
+			src_strerror(e));
 }
 
 void zvaudio_set_monorecord(bool on)
@@ -160,4 +165,5 @@ bool zvaudio_running(void)
 	return zva.stream != nullptr;
 }
 
-extern "C" const struct mod_export exports_zvaudio = {"zvaudio", "sound", zvaudio_init, zvaudio_close};
+extern "C" const struct mod_export exports_zvaudio = {"zvaudio", "sound", zvaudio_init,
+						      zvaudio_close};

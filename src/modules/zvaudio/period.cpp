@@ -65,9 +65,9 @@ void expect_next_period(zvaudio_stream_state *st, uint32_t frames)
 	struct timespec now;
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	const int64_t came = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-	st->next_due_ns = next_period_due(st->next_due_ns, came, int64_t(double(frames) * 1e9 / st->in_rate));
+	st->next_due_ns =
+		next_period_due(st->next_due_ns, came, int64_t(double(frames) * 1e9 / st->in_rate));
 }
-
 
 void pick_input(zvaudio_stream_state *st, const float *input, uint32_t frames)
 {
@@ -194,7 +194,8 @@ bool take_calls(size_t samples)
 // recorded it.
 void mono_stream(int16_t *s16, size_t samples)
 {
-	if (!zva.monostream.load(std::memory_order_relaxed) || zva.monorecord.load(std::memory_order_relaxed))
+	if (!zva.monostream.load(std::memory_order_relaxed) ||
+	    zva.monorecord.load(std::memory_order_relaxed))
 		return;
 	for (size_t k = 0; k + 1 < samples; k += 2) {
 		int16_t m = int16_t(s16[k] / 2 + s16[k + 1] / 2);
@@ -349,7 +350,8 @@ void queue_monitor(zvaudio_stream_state *st, uint32_t frames)
 	if (st->out_rate != double(ZV_RATE)) {
 		if (!st->src_out)
 			return;
-		st->out_speed = std::clamp(speed, st->out_speed - FOLLOW_SPEED_STEP, st->out_speed + FOLLOW_SPEED_STEP);
+		st->out_speed = std::clamp(speed, st->out_speed - FOLLOW_SPEED_STEP,
+					   st->out_speed + FOLLOW_SPEED_STEP);
 		SRC_DATA data = {};
 		data.data_in = st->out_f;
 		data.data_out = st->rs_f;

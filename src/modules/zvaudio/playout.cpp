@@ -41,7 +41,7 @@ constexpr size_t STRETCH_SHARE = 4;
 constexpr size_t CONCEAL_FULL = 960;
 constexpr size_t CONCEAL_FADE = 1920;
 constexpr size_t CONCEAL_LIMIT = 5760;
-constexpr size_t MERGE = 96;           // 2 ms from concealment into audio
+constexpr size_t MERGE = 96; // 2 ms from concealment into audio
 // A sequence number this far from the last is a far end that started over.
 constexpr int64_t SEQ_JUMP = 3000;
 constexpr int64_t EXTEND_BASE = int64_t(1) << 40;
@@ -115,7 +115,8 @@ bool turn_bit(uint64_t bits, const struct playout *p, int64_t seq)
 int16_t *fifo_room(struct playout *p, size_t frames)
 {
 	if (p->fifo_at + p->fifo_frames + frames + STRETCH_MAX_LAG > RX_FIFO_FRAMES) {
-		std::memmove(p->fifo, p->fifo + 2 * p->fifo_at, 2 * p->fifo_frames * sizeof(int16_t));
+		std::memmove(p->fifo, p->fifo + 2 * p->fifo_at,
+			     2 * p->fifo_frames * sizeof(int16_t));
 		p->fifo_at = 0;
 	}
 	return p->fifo + 2 * (p->fifo_at + p->fifo_frames);
@@ -138,7 +139,8 @@ void update_target(struct playout *p)
 {
 	const double floor = p->min_ms + FLOOR_ABOVE_MIN_MS;
 	const double ceiling = std::max(floor, p->max_ms - CEILING_BELOW_MAX_MS);
-	p->target_ms = std::clamp(arrival_quantile_ms(&p->arrival, QUANTILE) + MARGIN_MS, floor, ceiling);
+	p->target_ms =
+		std::clamp(arrival_quantile_ms(&p->arrival, QUANTILE) + MARGIN_MS, floor, ceiling);
 }
 
 // How long the packet could have waited for its turn, now, had it come by
@@ -209,7 +211,8 @@ void drop_oldest(struct playout *p)
 void take(struct call_receive *r, const struct rx_packet *in)
 {
 	struct playout *p = &r->play;
-	if (in->generation != p->generation || in->decoder >= r->decoder_count.load(std::memory_order_acquire))
+	if (in->generation != p->generation ||
+	    in->decoder >= r->decoder_count.load(std::memory_order_acquire))
 		return;
 	const uint32_t crate = r->decoders[in->decoder].ac->crate;
 	if (in->new_source || !p->streaming || crate != p->crate)
@@ -279,8 +282,8 @@ size_t own_conceal(struct playout *p, int16_t *out, size_t frames)
 		return 0;
 	if (!p->conceal_phase) {
 		const size_t span = std::min(p->last_frames, 2 * STRETCH_MAX_LAG);
-		p->conceal_lag = stretch_pitch(p->last + 2 * (p->last_frames - span), span, STRETCH_MIN_LAG,
-					       span / 2);
+		p->conceal_lag = stretch_pitch(p->last + 2 * (p->last_frames - span), span,
+					       STRETCH_MIN_LAG, span / 2);
 	}
 	const size_t lag = p->conceal_lag;
 	const int16_t *period = p->last + 2 * (p->last_frames - lag);
@@ -307,7 +310,8 @@ void conceal(struct call_receive *r, const struct playout_packet *next)
 	size_t n = 0;
 	if (p->conceal_phase < CONCEAL_LIMIT) {
 		struct rx_decoder *d = &r->decoders[p->decoder];
-		n = rx_conceal(d, next ? next->payload : nullptr, next ? next->len : 0, p->block, p->scratch);
+		n = rx_conceal(d, next ? next->payload : nullptr, next ? next->len : 0, p->block,
+			       p->scratch);
 		if (!n)
 			n = own_conceal(p, p->block, frames);
 	}
@@ -332,7 +336,8 @@ void merge(struct playout *p, int16_t *block, size_t frames)
 	for (size_t k = 0; k < n; ++k) {
 		const float w = float(k + 1) / float(n + 1);
 		for (size_t c = 0; c < 2; ++c)
-			block[2 * k + c] = int16_t(std::lrint(float(from[2 * k + c]) * (1 - w) + float(block[2 * k + c]) * w));
+			block[2 * k + c] = int16_t(std::lrint(float(from[2 * k + c]) * (1 - w) +
+							      float(block[2 * k + c]) * w));
 	}
 }
 
@@ -349,7 +354,8 @@ void stretch(struct playout *p, size_t block)
 	else
 		return;
 	const size_t want = size_t(std::fabs(want_ms) * FRAMES_PER_MS);
-	const size_t max_lag = std::min({STRETCH_MAX_LAG, want, p->fifo_frames / 2, block / STRETCH_SHARE});
+	const size_t max_lag =
+		std::min({STRETCH_MAX_LAG, want, p->fifo_frames / 2, block / STRETCH_SHARE});
 	if (max_lag < STRETCH_MIN_LAG)
 		return;
 	int16_t *x = fifo_room(p, max_lag) - 2 * p->fifo_frames;
@@ -456,7 +462,8 @@ void next_block(struct call_receive *r, size_t missing)
 		// What came shows the turns waited for were lost: the concealment
 		// while waiting stands for as many of them as it lasted.
 		const size_t turn = std::max<size_t>(ts_frames(p, p->duration), 1);
-		const int64_t covered = std::min<int64_t>(int64_t(p->waited / turn), h->seq - p->next_seq);
+		const int64_t covered =
+			std::min<int64_t>(int64_t(p->waited / turn), h->seq - p->next_seq);
 		pass_turns(p, covered, false, true);
 		p->next_ts += covered * p->duration;
 		p->waited = 0;
@@ -530,7 +537,8 @@ void playout_end_pull(struct call_receive *r, size_t ahead_frames)
 	f.skew_ppm = arrival_skew_ppm(&p->arrival);
 	f.packets = uint32_t(p->stored);
 	f.received = uint32_t(p->received);
-	const uint64_t expected = p->expected_before + (p->streaming ? uint64_t(p->max_seq - p->base_seq + 1) : 0);
+	const uint64_t expected =
+		p->expected_before + (p->streaming ? uint64_t(p->max_seq - p->base_seq + 1) : 0);
 	f.lost = expected > p->received ? uint32_t(expected - p->received) : 0;
 	r->figures.store(f);
 }

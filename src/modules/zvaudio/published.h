@@ -9,8 +9,7 @@
 #include <cstring>
 #include <type_traits>
 
-template <typename T>
-class published {
+template <typename T> class published {
 	static_assert(std::is_trivially_copyable_v<T> && sizeof(T) % sizeof(uint32_t) == 0);
 	static constexpr size_t WORDS = sizeof(T) / sizeof(uint32_t);
 

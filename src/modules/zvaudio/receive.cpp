@@ -68,8 +68,8 @@ void receive_free(struct call_receive *r)
 	mem_deref(r);
 }
 
-void receive_log(struct call_receive *r, const char *track, const struct zvaudio_receive_figures *figures,
-		 int64_t now_ns)
+void receive_log(struct call_receive *r, const char *track,
+		 const struct zvaudio_receive_figures *figures, int64_t now_ns)
 {
 	if (!r->strm || now_ns - r->logged_ns < LOG_EVERY_NS)
 		return;
@@ -80,12 +80,13 @@ void receive_log(struct call_receive *r, const char *track, const struct zvaudio
 	const uint32_t foreign = more(r->refused.foreign, r->logged.foreign);
 	const uint32_t unknown = more(r->refused.unknown, r->logged.unknown);
 	const uint32_t dropped = more(r->refused.oversized, r->logged.oversized) +
-				 more(r->refused.queue_full, r->logged.queue_full) + more(f.overflow, was.overflow);
+				 more(r->refused.queue_full, r->logged.queue_full) +
+				 more(f.overflow, was.overflow);
 	if (late || lost || concealed || foreign || unknown || dropped) {
 		info("zvaudio: %s received in %u s: %u packets lost, %u too late to play, %u ms "
 		     "concealed, %u dropped without room, %u not from the far end, %u of an unknown type\n",
-		     track, unsigned((now_ns - r->logged_ns) / 1000000000), lost, late, concealed, dropped,
-		     foreign, unknown);
+		     track, unsigned((now_ns - r->logged_ns) / 1000000000), lost, late, concealed,
+		     dropped, foreign, unknown);
 	}
 	r->logged = r->refused;
 	r->logged_figures = f;

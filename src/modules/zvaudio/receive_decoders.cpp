@@ -76,15 +76,18 @@ void rx_decoders_clear(struct call_receive *r)
 {
 	const size_t n = r->decoder_count.exchange(0);
 	for (size_t i = 0; i < n; ++i)
-		r->decoders[i].dec = static_cast<struct audec_state *>(mem_deref(r->decoders[i].dec));
+		r->decoders[i].dec =
+			static_cast<struct audec_state *>(mem_deref(r->decoders[i].dec));
 }
 
-size_t rx_decode(struct rx_decoder *d, const uint8_t *payload, size_t len, int16_t *out, int16_t *scratch)
+size_t rx_decode(struct rx_decoder *d, const uint8_t *payload, size_t len, int16_t *out,
+		 int16_t *scratch)
 {
 	// A damaged Opus packet is lost audio, not a decoder's complaint in the
 	// log for each one.
 	if (d->opus) {
-		const int n = opus_packet_get_nb_samples(payload, opus_int32(len), int32_t(d->ac->srate));
+		const int n =
+			opus_packet_get_nb_samples(payload, opus_int32(len), int32_t(d->ac->srate));
 		if (n <= 0 || size_t(n) * d->ac->ch > codec_room(d))
 			return 0;
 	}
@@ -94,7 +97,8 @@ size_t rx_decode(struct rx_decoder *d, const uint8_t *payload, size_t len, int16
 	return to_engine(d, scratch, sampc, out);
 }
 
-size_t rx_conceal(struct rx_decoder *d, const uint8_t *next, size_t next_len, int16_t *out, int16_t *scratch)
+size_t rx_conceal(struct rx_decoder *d, const uint8_t *next, size_t next_len, int16_t *out,
+		  int16_t *scratch)
 {
 	if (!d->ac->plch)
 		return 0;

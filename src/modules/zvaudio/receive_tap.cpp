@@ -57,7 +57,8 @@ bool from_far_end(struct call_receive *r, const struct sa *src, const struct sa 
 
 	const bool at_address = same_address(src, raddr) || (s.set && same_address(src, &s.addr));
 	const unsigned needed = at_address ? RUN_AT_ADDRESS : RUN_ELSEWHERE;
-	const int64_t quiet = at_address || (s.set && hdr->ssrc == s.ssrc) ? QUIET_NS : QUIET_FOR_STRANGER_NS;
+	const int64_t quiet =
+		at_address || (s.set && hdr->ssrc == s.ssrc) ? QUIET_NS : QUIET_FOR_STRANGER_NS;
 	const bool first = !s.set && (same_address(src, raddr) || !sa_isset(raddr, SA_ALL));
 	if (!first && (c.run < needed || (s.set && now - s.last_ns < quiet)))
 		return false;

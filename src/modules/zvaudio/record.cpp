@@ -26,7 +26,7 @@ using namespace zvrec;
 
 namespace {
 
-constexpr size_t backlog_limit = 1920000;          // bytes: 10 s
+constexpr size_t backlog_limit = 1920000; // bytes: 10 s
 // The period wakes the writers once this much has been fed since it last
 // did: 80 ms, four blocks for each writer.
 constexpr uint64_t wake_values = 4 * block_values;
@@ -71,12 +71,18 @@ void record_stop_now(bool from_period)
 const char *error_text(int32_t code)
 {
 	switch (code) {
-	case REC_ERR_WRITE: return "Recording stopped: could not write the record files (disk full?)";
-	case REC_ERR_SLOW: return "Recording stopped: the disk is too slow";
-	case REC_ERR_CREATE: return "Recording failed: could not create the record files";
-	case REC_ERR_DEVICE: return "Recording stopped: the audio device stopped";
-	case REC_ERR_NO_DEVICE: return "Recording failed: no sound device is working";
-	default: return "Recording failed: previous recording is still finishing, please try again";
+	case REC_ERR_WRITE:
+		return "Recording stopped: could not write the record files (disk full?)";
+	case REC_ERR_SLOW:
+		return "Recording stopped: the disk is too slow";
+	case REC_ERR_CREATE:
+		return "Recording failed: could not create the record files";
+	case REC_ERR_DEVICE:
+		return "Recording stopped: the audio device stopped";
+	case REC_ERR_NO_DEVICE:
+		return "Recording failed: no sound device is working";
+	default:
+		return "Recording failed: previous recording is still finishing, please try again";
 	}
 }
 
@@ -136,8 +142,8 @@ int folder_init()
 int date_print(struct re_printf *pf, void *arg)
 {
 	const struct tm *tm = static_cast<const struct tm *>(arg);
-	return re_hprintf(pf, "%d-%02d-%02d-%02d-%02d-%02d", tm->tm_year + 1900, tm->tm_mon + 1, tm->tm_mday,
-			  tm->tm_hour, tm->tm_min, tm->tm_sec);
+	return re_hprintf(pf, "%d-%02d-%02d-%02d-%02d-%02d", tm->tm_year + 1900, tm->tm_mon + 1,
+			  tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec);
 }
 
 // The folder of a recording started at tm; a second recording within the
@@ -359,7 +365,8 @@ void zvaudio_record_close()
 		if (state == REC_IDLE)
 			break;
 		clock_gettime(CLOCK_MONOTONIC, &now);
-		const long left = (end.tv_sec - now.tv_sec) * 1000 + (end.tv_nsec - now.tv_nsec) / 1000000;
+		const long left =
+			(end.tv_sec - now.tv_sec) * 1000 + (end.tv_nsec - now.tv_nsec) / 1000000;
 		if (left <= 0)
 			break;
 		zv_wait_on_address(&recorder.state, state, int(left));

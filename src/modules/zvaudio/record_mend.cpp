@@ -41,10 +41,10 @@ uint16_t crc16_update(uint16_t crc, uint8_t byte)
 }
 
 struct frame_header {
-	uint64_t number;      // frame number (fixed block size) or first sample
+	uint64_t number; // frame number (fixed block size) or first sample
 	uint32_t block_size;
 	bool variable;
-	bool cut;             // the start of a header that the file's end cuts short
+	bool cut; // the start of a header that the file's end cuts short
 };
 
 // A frame header at p (n bytes available) with a valid CRC-8.
@@ -98,10 +98,10 @@ bool parse_header(const uint8_t *p, size_t n, frame_header *h)
 }
 
 struct stream_layout {
-	off_t audio_at;          // first byte after the metadata
-	uint32_t block_size;     // the nominal block size
-	uint64_t total;          // total samples as STREAMINFO says
-	uint8_t total_byte;      // the byte that holds the total's high bits
+	off_t audio_at;      // first byte after the metadata
+	uint32_t block_size; // the nominal block size
+	uint64_t total;      // total samples as STREAMINFO says
+	uint8_t total_byte;  // the byte that holds the total's high bits
 };
 
 int read_layout(int fd, stream_layout *s)
@@ -134,7 +134,8 @@ int read_layout(int fd, stream_layout *s)
 // whose preceding two bytes are the CRC-16 of the frame, where the file ends
 // or the next frame (next) begins. 0 when there is none.
 size_t frame_end(const std::vector<uint8_t> &tail, size_t start, const frame_header &h,
-		 const std::vector<size_t> &heads, const std::vector<frame_header> &headers, size_t next)
+		 const std::vector<size_t> &heads, const std::vector<frame_header> &headers,
+		 size_t next)
 {
 	uint16_t crc = 0;
 	size_t done = start;
@@ -175,7 +176,8 @@ int flac_mend(int fd, uint64_t *frames)
 	if (size < s.audio_at)
 		return EINVAL;
 
-	const off_t from = size - s.audio_at > off_t(tail_bytes) ? size - off_t(tail_bytes) : s.audio_at;
+	const off_t from =
+		size - s.audio_at > off_t(tail_bytes) ? size - off_t(tail_bytes) : s.audio_at;
 	std::vector<uint8_t> tail(size_t(size - from));
 	if (!tail.empty() && pread(fd, tail.data(), tail.size(), from) != ssize_t(tail.size()))
 		return EIO;
@@ -227,8 +229,9 @@ int flac_mend(int fd, uint64_t *frames)
 	// The audio's MD5 signature follows the total; unknown for these
 	// frames, it is left unset (zero).
 	if (total != s.total || whole < size) {
-		uint8_t bytes[5 + 16] = {uint8_t((s.total_byte & 0xF0) | ((total >> 32) & 0x0F)), uint8_t(total >> 24),
-					 uint8_t(total >> 16), uint8_t(total >> 8), uint8_t(total)};
+		uint8_t bytes[5 + 16] = {uint8_t((s.total_byte & 0xF0) | ((total >> 32) & 0x0F)),
+					 uint8_t(total >> 24), uint8_t(total >> 16),
+					 uint8_t(total >> 8), uint8_t(total)};
 		if (pwrite(fd, bytes, sizeof(bytes), streaminfo_at + 13) != ssize_t(sizeof(bytes)))
 			return errno ? errno : EIO;
 	}

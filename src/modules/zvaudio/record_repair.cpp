@@ -82,8 +82,8 @@ void repair_folder(const char *dir)
 	}
 	unlink(marker_path);
 	close(marker);
-	info("zvaudio/record: repaired the unfinished recording %s (%u files finished, %u unused removed)\n", dir,
-	     mended, removed);
+	info("zvaudio/record: repaired the unfinished recording %s (%u files finished, %u unused removed)\n",
+	     dir, mended, removed);
 }
 
 }

@@ -22,7 +22,7 @@ enum rec_error : int32_t {
 	REC_ERR_NO_DEVICE = 6,
 };
 
-constexpr size_t block_values = 1920;              // 20 ms of stereo audio
+constexpr size_t block_values = 1920; // 20 ms of stereo audio
 
 struct recorder_state {
 	std::atomic<int32_t> state{REC_IDLE};
@@ -32,9 +32,9 @@ struct recorder_state {
 	std::atomic<int32_t> error{0};
 	std::atomic<int32_t> time_ms{0};
 	std::atomic<uint64_t> total{0};
-	uint64_t woken_at = 0;        // total when the period last woke the writers
-	bool folder_ready = false;    // the base folder is known
-	int marker_fd = -1;           // the recording folder's marker, open while recording
+	uint64_t woken_at = 0;     // total when the period last woke the writers
+	bool folder_ready = false; // the base folder is known
+	int marker_fd = -1;        // the recording folder's marker, open while recording
 	// A stop made by the period, logged by the main thread.
 	std::atomic<bool> stop_unlogged{false};
 };

@@ -20,10 +20,10 @@
 // The recorder's own record of a recordable track, made with the track: the
 // writer thread of the current recording and the encoder and file it writes.
 struct record_writer {
-	std::atomic<bool> run;       // the writer thread keeps running
-	pthread_t thread;            // writer thread "zvaudio_record", joinable while run
-	FLAC__StreamEncoder *enc;    // encoder of the open file, NULL when none
-	int fd = -1;                 // the open file, -1 when none
+	std::atomic<bool> run;    // the writer thread keeps running
+	pthread_t thread;         // writer thread "zvaudio_record", joinable while run
+	FLAC__StreamEncoder *enc; // encoder of the open file, NULL when none
+	int fd = -1;              // the open file, -1 when none
 	FLAC__StreamMetadata *meta_comment;
 	FLAC__StreamMetadata *meta_padding;
 };
@@ -54,7 +54,8 @@ FLAC__StreamEncoderWriteStatus write_file(const FLAC__StreamEncoder *enc, const 
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0) {
-			if (size >= 0 && fstat(fd, &sb) == 0 && sb.st_size > size && ftruncate(fd, size) == 0)
+			if (size >= 0 && fstat(fd, &sb) == 0 && sb.st_size > size &&
+			    ftruncate(fd, size) == 0)
 				lseek(fd, before, SEEK_SET);
 			return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
 		}
@@ -63,15 +64,17 @@ FLAC__StreamEncoderWriteStatus write_file(const FLAC__StreamEncoder *enc, const 
 	return FLAC__STREAM_ENCODER_WRITE_STATUS_OK;
 }
 
-FLAC__StreamEncoderSeekStatus seek_file(const FLAC__StreamEncoder *enc, FLAC__uint64 offset, void *arg)
+FLAC__StreamEncoderSeekStatus seek_file(const FLAC__StreamEncoder *enc, FLAC__uint64 offset,
+					void *arg)
 {
 	(void)enc;
 	const int fd = static_cast<struct record_writer *>(arg)->fd;
 	return lseek(fd, off_t(offset), SEEK_SET) < 0 ? FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR
-						       : FLAC__STREAM_ENCODER_SEEK_STATUS_OK;
+						      : FLAC__STREAM_ENCODER_SEEK_STATUS_OK;
 }
 
-FLAC__StreamEncoderTellStatus tell_file(const FLAC__StreamEncoder *enc, FLAC__uint64 *offset, void *arg)
+FLAC__StreamEncoderTellStatus tell_file(const FLAC__StreamEncoder *enc, FLAC__uint64 *offset,
+					void *arg)
 {
 	(void)enc;
 	const off_t pos = lseek(static_cast<struct record_writer *>(arg)->fd, 0, SEEK_CUR);
@@ -103,15 +106,16 @@ void note_used(const struct track *t)
 	char line[16];
 	const int n = re_snprintf(line, sizeof(line), "%u\n", t->id);
 	if (recorder.marker_fd >= 0 && n > 0 && write(recorder.marker_fd, line, size_t(n)) < 0)
-		warning("zvaudio/record: could not note track %u in the folder's marker (%m)\n", t->id, errno);
+		warning("zvaudio/record: could not note track %u in the folder's marker (%m)\n",
+			t->id, errno);
 }
 
 // How a writer's file ended.
 struct file_end {
-	bool finished;        // the encoder finished it
-	int mend_err;         // else: the result of setting its length
-	uint64_t frames;      // the length set
-	bool removed;         // an unused remote file, removed
+	bool finished;   // the encoder finished it
+	int mend_err;    // else: the result of setting its length
+	uint64_t frames; // the length set
+	bool removed;    // an unused remote file, removed
 };
 
 // Finishes the file at the stop point. A file that the encoder could not
@@ -125,7 +129,8 @@ file_end finish_file(struct track *t, bool failed)
 	if (!end.finished) {
 		if (!failed) {
 			warning("zvaudio/record: FLAC ERROR: finishing track %u: %s\n", t->id,
-				FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(w->enc)]);
+				FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(
+					w->enc)]);
 			raise_error(REC_ERR_WRITE);
 		}
 		end.mend_err = flac_mend(w->fd, &end.frames);
@@ -145,9 +150,11 @@ file_end finish_file(struct track *t, bool failed)
 void log_end(const struct track *t, const file_end &end, uint64_t written)
 {
 	if (end.finished)
-		info("zvaudio/record: track %u closed (%llu samples)\n", t->id, (unsigned long long)written);
+		info("zvaudio/record: track %u closed (%llu samples)\n", t->id,
+		     (unsigned long long)written);
 	else if (end.mend_err)
-		warning("zvaudio/record: track %u: the file's length could not be set (%m)\n", t->id, end.mend_err);
+		warning("zvaudio/record: track %u: the file's length could not be set (%m)\n",
+			t->id, end.mend_err);
 	else
 		info("zvaudio/record: track %u kept %llu of %llu samples\n", t->id,
 		     (unsigned long long)(2 * end.frames), (unsigned long long)written);
@@ -220,15 +227,18 @@ void *record_thread(void *arg)
 			noted = true;
 		}
 
-		if (!failed && !FLAC__stream_encoder_process_interleaved(w->enc, s32, uint32_t(n / 2))) {
+		if (!failed &&
+		    !FLAC__stream_encoder_process_interleaved(w->enc, s32, uint32_t(n / 2))) {
 			warning("zvaudio/record: FLAC ENCODE ERROR track %u: %s\n", t->id,
-				FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(w->enc)]);
+				FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(
+					w->enc)]);
 			raise_error(REC_ERR_WRITE);
 			failed = true;
 		}
 		written += n;
 		if (t->local)
-			recorder.time_ms.store(int32_t(written * 1000 / values_per_second), std::memory_order_relaxed);
+			recorder.time_ms.store(int32_t(written * 1000 / values_per_second),
+					       std::memory_order_relaxed);
 	}
 	return nullptr;
 }
@@ -307,7 +317,8 @@ int encoder_open(struct track *t)
 	}
 
 	FLAC__StreamMetadata_VorbisComment_Entry entry;
-	if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, "ENCODED_BY", "ZORVANE")) {
+	if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, "ENCODED_BY",
+									    "ZORVANE")) {
 		warning("zvaudio/record: FLAC METADATA ERROR: out of memory or tag error\n");
 		return encoder_fail(t);
 	}
@@ -327,7 +338,8 @@ int encoder_open(struct track *t)
 	FLAC__StreamEncoderInitStatus status = FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR;
 	w->fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 	if (w->fd >= 0)
-		status = FLAC__stream_encoder_init_stream(w->enc, write_file, seek_file, tell_file, nullptr, w);
+		status = FLAC__stream_encoder_init_stream(w->enc, write_file, seek_file, tell_file,
+							  nullptr, w);
 	if (status != FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
 		warning("zvaudio/record: FLAC ERROR: initializing encoder %s: %s\n", path,
 			FLAC__StreamEncoderInitStatusString[status]);

@@ -11,9 +11,9 @@
 struct spsc_ring {
 	uint8_t *data = nullptr;
 	size_t elem_size = 0;
-	size_t mask = 0;              // capacity - 1
-	std::atomic<size_t> wr{0};    // elements ever written
-	std::atomic<size_t> rd{0};    // elements ever read
+	size_t mask = 0;           // capacity - 1
+	std::atomic<size_t> wr{0}; // elements ever written
+	std::atomic<size_t> rd{0}; // elements ever read
 
 	// False when count is not a power of two or nothing is given.
 	bool init(void *storage, size_t element_size, size_t count)
@@ -33,10 +33,7 @@ struct spsc_ring {
 		return wr.load(std::memory_order_acquire) - rd.load(std::memory_order_acquire);
 	}
 
-	size_t write_available() const
-	{
-		return mask + 1 - read_available();
-	}
+	size_t write_available() const { return mask + 1 - read_available(); }
 
 	// Stores as many of the n elements as fit; returns that number.
 	size_t write(const void *src, size_t n)
@@ -82,10 +79,7 @@ struct spsc_ring {
 	}
 
 	// The elements written so far (the writer's own count).
-	size_t written() const
-	{
-		return wr.load(std::memory_order_relaxed);
-	}
+	size_t written() const { return wr.load(std::memory_order_relaxed); }
 
 private:
 	void copy_in(size_t pos, const uint8_t *src, size_t n)

@@ -12,8 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t STRETCH_MIN_LAG = 120;   // 2.5 ms: a 400 Hz voice
-constexpr size_t STRETCH_MAX_LAG = 480;   // 10 ms: a 100 Hz voice
+constexpr size_t STRETCH_MIN_LAG = 120; // 2.5 ms: a 400 Hz voice
+constexpr size_t STRETCH_MAX_LAG = 480; // 10 ms: a 100 Hz voice
 
 // The lag within [min_lag, max_lag] at which the frames repeat best: the
 // frames from the start, one lag long, against the lag that follows them.

@@ -66,20 +66,20 @@ void zvaudio_set_error(const char *text);
 // The receive figures of a call track's call, copied from the calls'
 // thread: false when the track has no call's audio bound.
 struct zvaudio_receive_figures {
-	uint32_t buffer_ms;           // audio waiting to be played
-	uint32_t delay_ms;            // how long the fastest packets wait now
-	uint32_t jitter_ms;           // the arrival delay the target covers
-	int32_t skew_ppm;             // the far clock against ours
-	uint32_t packets;             // packets waiting
-	uint32_t received;            // packets put into the buffer, each once
-	uint32_t lost;                // expected from the sequence numbers, not received
-	uint32_t late;                // came after their turn and were dropped
-	uint32_t late_lost;           // of them, those whose turn was concealed
-	uint32_t oos;                 // came out of order
+	uint32_t buffer_ms; // audio waiting to be played
+	uint32_t delay_ms;  // how long the fastest packets wait now
+	uint32_t jitter_ms; // the arrival delay the target covers
+	int32_t skew_ppm;   // the far clock against ours
+	uint32_t packets;   // packets waiting
+	uint32_t received;  // packets put into the buffer, each once
+	uint32_t lost;      // expected from the sequence numbers, not received
+	uint32_t late;      // came after their turn and were dropped
+	uint32_t late_lost; // of them, those whose turn was concealed
+	uint32_t oos;       // came out of order
 	uint32_t dups;
-	uint32_t overflow;            // dropped for want of room
-	uint32_t flush;               // times the buffer started afresh
-	uint32_t concealed_ms;        // audio made up for packets that were not there
+	uint32_t overflow;     // dropped for want of room
+	uint32_t flush;        // times the buffer started afresh
+	uint32_t concealed_ms; // audio made up for packets that were not there
 };
 bool zvaudio_track_receive(uint32_t id, struct zvaudio_receive_figures *f);
 
@@ -111,8 +111,7 @@ struct zvaudio_handlers {
 	// 16-bit) through the player's write handler wh with arg, then applies
 	// the track's volume and channel mix. No allocation, no lock, no
 	// logging. Default: the write handler alone.
-	void (*play)(uint32_t track, int16_t *sampv, auplay_write_h *wh, size_t samples,
-		     void *arg);
+	void (*play)(uint32_t track, int16_t *sampv, auplay_write_h *wh, size_t samples, void *arg);
 	// Main thread: the device dictionary (zvaudio_info) changed.
 	void (*devices_changed)(void);
 	// Main thread: the recording stopped or could not start, with text

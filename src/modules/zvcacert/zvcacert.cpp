@@ -55,7 +55,8 @@ int zvcacert_load(const char *bundle, zvcacert_add_h *add, void *target)
 	}
 
 	if (failed)
-		dbg_printf(DBG_WARNING, "zvcacert: %u CA certificates could not be added\n", failed);
+		dbg_printf(DBG_WARNING, "zvcacert: %u CA certificates could not be added\n",
+			   failed);
 
 	return added ? 0 : ENOENT;
 }
