@@ -228,8 +228,9 @@ struct auplay_st {
 	void *arg;
 	struct auplay_prm prm;
 	struct track *track;
-	struct audio *audio; // the call's audio object when arg is known to be it:
-			     // its packets then take the receive path
+	// The call's audio object when arg is known to be it: its packets then
+	// take the receive path.
+	struct audio *audio;
 };
 
 struct ausrc_st {
