@@ -407,6 +407,31 @@ TEST_F(record_test, mend_counts_the_whole_frames_of_an_unfinished_file)
 	close(fd);
 }
 
+// Silence encodes to frames of a few bytes: the short last frame of a
+// recording that is not a whole number of blocks (4096 + 224 frames here,
+// 15 bytes) is a frame like any other.
+TEST_F(record_test, mend_keeps_a_short_last_frame_of_silence)
+{
+	zvaudio_record_set(true);
+	for (int p = 0; p < 9; ++p)
+		feed(0, 0);
+	zvaudio_record_set(false);
+	ASSERT_TRUE(wait_closed(7));
+	const fs::path finished = folders()[0] / "local.flac";
+	ASSERT_EQ("4320\n", metaflac("--show-total-samples", finished));
+	const uintmax_t size = fs::file_size(finished);
+
+	const int fd = open(finished.c_str(), O_RDWR);
+	const uint8_t unset[5 + 16] = {0xF0};
+	ASSERT_EQ(ssize_t(sizeof(unset)), pwrite(fd, unset, sizeof(unset), 21));
+	uint64_t got = 0;
+	EXPECT_EQ(0, flac_mend(fd, &got));
+	close(fd);
+	EXPECT_EQ(4320u, got);
+	EXPECT_EQ(size, fs::file_size(finished));
+	EXPECT_EQ(2u * 4320, decode(finished).size());
+}
+
 int main(int argc, char **argv)
 {
 	::testing::InitGoogleTest(&argc, argv);

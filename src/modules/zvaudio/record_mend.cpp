@@ -47,11 +47,12 @@ struct frame_header {
 	bool cut; // the start of a header that the file's end cuts short
 };
 
-// A frame header at p (n bytes available) with a valid CRC-8.
+// A frame header at p (n bytes available) with a valid CRC-8. The header is
+// 6 to 16 bytes long, and a frame of silence may be shorter than 16 bytes
+// in all: the bytes are looked at only as far as the header reaches.
 bool parse_header(const uint8_t *p, size_t n, frame_header *h)
 {
-	// The longest header is 16 bytes; every frame is longer than that.
-	if (n < 16 || p[0] != 0xFF || (p[1] & 0xFE) != 0xF8)
+	if (n < 6 || p[0] != 0xFF || (p[1] & 0xFE) != 0xF8)
 		return false;
 	const unsigned bs_code = p[2] >> 4, sr_code = p[2] & 0x0F;
 	if (bs_code == 0 || sr_code == 15 || (p[3] >> 4) > 10 || (p[3] & 1))
@@ -70,6 +71,11 @@ bool parse_header(const uint8_t *p, size_t n, frame_header *h)
 		extra = unsigned(ones - 1);
 		v = p[at] & (0xFF >> (ones + 1));
 	}
+	// The bytes of the block size and of the sample rate after the number.
+	const size_t more = size_t(bs_code == 6) + 2 * size_t(bs_code == 7) +
+			    size_t(sr_code == 12) + 2 * size_t(sr_code == 13 || sr_code == 14);
+	if (at + 1 + extra + more >= n)
+		return false;
 	for (unsigned k = 1; k <= extra; ++k) {
 		if ((p[at + k] & 0xC0) != 0x80)
 			return false;
@@ -189,8 +195,9 @@ int flac_mend(int fd, uint64_t *frames)
 		if (tail[at] != 0xFF)
 			continue;
 		const size_t left = tail.size() - at;
-		h.cut = left < 16 && (left == 1 || (tail[at + 1] & 0xFE) == 0xF8);
-		if (h.cut || parse_header(&tail[at], left, &h)) {
+		const bool whole = parse_header(&tail[at], left, &h);
+		h.cut = !whole && left < 16 && (left == 1 || (tail[at + 1] & 0xFE) == 0xF8);
+		if (whole || h.cut) {
 			heads.push_back(at);
 			headers.push_back(h);
 		}
