@@ -31,13 +31,10 @@ import wave
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rtrig  # noqa: E402
-from rtrig import ROOT, callrig, zvcall  # noqa: E402
+from rtrig import callrig, zvcall  # noqa: E402
 
-sys.path.insert(0, os.path.join(ROOT, "tests", "callpath"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "record_calls"))
 import flacfiles  # noqa: E402
-from test_callpath import CallPathTest, bursts, starved, write_bursts  # noqa: E402
-from test_recording import Options  # noqa: E402
+from call_path import CallPathTest, bursts, starved, write_bursts  # noqa: E402
 
 SETTLE = 10
 BAND = (20, 60)
@@ -222,7 +219,7 @@ def measure(run, seconds, ppm):
         peers.append(peer)
     ports = [p.output_port(run.jack) for p in peers]
 
-    options = Options()
+    options = zvcall.Options()
     run.addCleanup(options.close)
     peer_wav = os.path.join(run.root, "peer.wav")
     recorder = subprocess.Popen(["jack_rec", "-f", peer_wav, "-d", str(int(seconds) + 2), "-b", "16", *ports],

@@ -25,17 +25,13 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "callpath"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "record_calls"))
 import zvcall  # noqa: E402
 import flacfiles  # noqa: E402
 from emulated_link import FAR_ADDRESS, NEAR_ADDRESS, Link  # noqa: E402
+from call_path import REALTIME, CallPathTest  # noqa: E402
 from farend import FarEnd  # noqa: E402
 from impairment import GilbertElliott, Profile  # noqa: E402, F401
-from test_callpath import REALTIME, CallPathTest  # noqa: E402
-from test_recording import Options  # noqa: E402
 from tone_breaks import broken_audio, write_tone  # noqa: E402
 
 PROGRAM_URI = "sip:zv@%s:%d" % (NEAR_ADDRESS, zvcall.SIP_PORT)
@@ -154,7 +150,7 @@ class ImpairedCallTest(CallPathTest):
         """Records for seconds and reads STATS all along; during(elapsed)
         is called with each STATS message's moment, for a test that acts
         in the middle. A Recording."""
-        options = Options()
+        options = zvcall.Options()
         self.addCleanup(options.close)
         mark = len(self.program.output())
         options.set("record", "true")

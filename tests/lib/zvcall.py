@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -197,6 +198,32 @@ class Page:
     def close(self):
         self.calls.close()
         self.baresip.close()
+
+
+class Options:
+    """The page's "/ws_options": sends a key, reads the pushes."""
+
+    def __init__(self):
+        self.ws = WebSocket(zvcall.PAGE_PORT, "/ws_options")
+        self.pushes = [json.loads(self.ws.recv())]
+
+    def set(self, key, value):
+        self.ws.send(json.dumps({"key": key, "value": value}))
+
+    def until(self, pred, timeout=15):
+        end = time.monotonic() + timeout
+        while not pred(self.pushes[-1]):
+            left = end - time.monotonic()
+            if left <= 0:
+                raise AssertionError("no such push; last %r" % self.pushes[-1])
+            try:
+                self.pushes.append(json.loads(self.ws.recv(left)))
+            except socket.timeout:
+                pass
+        return self.pushes[-1]
+
+    def close(self):
+        self.ws.close()
 
 
 def meter_level(meter, slot, seconds=1.5):

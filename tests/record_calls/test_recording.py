@@ -24,7 +24,7 @@ zvcall.in_private_network()
 
 import flacfiles  # noqa: E402
 from farend import write_tone  # noqa: E402
-from zvcall import CallTest, WebSocket, state_of  # noqa: E402
+from zvcall import CallTest, Options, WebSocket, state_of  # noqa: E402
 
 OURS = "sip:zv@127.0.0.1:%d" % zvcall.SIP_PORT
 # The program's local time is 5:30 ahead of UTC, so a folder named by UTC
@@ -41,32 +41,6 @@ def folder_name(t):
     """The folder of a recording started at t (seconds since the epoch)."""
     tm = time.gmtime(int(t) + TZ_OFFSET)
     return "%d-%02d-%02d-%02d-%02d-%02d" % tm[:6]
-
-
-class Options:
-    """The page's "/ws_options": sends a key, reads the pushes."""
-
-    def __init__(self):
-        self.ws = WebSocket(zvcall.PAGE_PORT, "/ws_options")
-        self.pushes = [json.loads(self.ws.recv())]
-
-    def set(self, key, value):
-        self.ws.send(json.dumps({"key": key, "value": value}))
-
-    def until(self, pred, timeout=15):
-        end = time.monotonic() + timeout
-        while not pred(self.pushes[-1]):
-            left = end - time.monotonic()
-            if left <= 0:
-                raise AssertionError("no such push; last %r" % self.pushes[-1])
-            try:
-                self.pushes.append(json.loads(self.ws.recv(left)))
-            except socket.timeout:
-                pass
-        return self.pushes[-1]
-
-    def close(self):
-        self.ws.close()
 
 
 class RecordingTest(CallTest):
