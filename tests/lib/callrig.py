@@ -24,6 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 import zvprocess  # noqa: E402
 from jack_server import JackServer  # noqa: E402
+from zvtest import end_process  # noqa: E402
 
 BARESIP_MODULES = "/usr/lib/baresip/modules"
 PROGRAM_SIP = "127.0.0.1:5090"
@@ -72,9 +73,7 @@ class JackTone:
             subprocess.run(["jack_connect", src, dst], check=True, capture_output=True)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(10)
+        end_process(self.proc)
 
 
 def tone_wav(path, freq, seconds, amplitude=12000, rate=48000, channels=2):
@@ -239,13 +238,7 @@ class FarEnd:
                       if n.endswith(suffix))
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         try:
             self.sock.close()
         except OSError:

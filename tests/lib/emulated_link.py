@@ -25,6 +25,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from impairment import DIRECTIONS, Profile  # noqa: E402
+from zvtest import end_process  # noqa: E402
 
 NEAR_ADDRESS = "198.18.1.2"
 FAR_ADDRESS = "198.18.2.2"
@@ -155,13 +156,8 @@ class Link:
     def close(self):
         if self.control:
             self.control.close()
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        if self.proc:
+            end_process(self.proc)
         if self.proc:
             self.proc.stdout.close()
         # The near veth goes with its peer in the middle namespace.

@@ -10,6 +10,8 @@ import struct
 import subprocess
 import sys
 
+from zvtest import end_process
+
 REGISTRY = "/dev/shm/jack-shm-registry"
 SERVERS = 8
 SERVERS_AT = 24     # after magic, protocol, type, size, header and entry lengths
@@ -46,12 +48,7 @@ def _start_and_end(name):
                             env=dict(os.environ, JACK_NO_AUDIO_RESERVATION="1"))
     subprocess.run(["jack_wait", "-w", "-t", "5", "-s", name],
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    proc.terminate()
-    try:
-        proc.wait(10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+    end_process(proc)
 
 
 def reclaim_dead_servers():

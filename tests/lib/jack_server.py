@@ -11,6 +11,7 @@ import tempfile
 import time
 
 from jack_registry import reclaim_dead_servers
+from zvtest import end_process
 
 
 class JackServer:
@@ -60,13 +61,7 @@ class JackServer:
         is gone and it never runs another cycle for them."""
         if not self.proc:
             return
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         if self.proc.returncode == -signal.SIGKILL:
             # a killed server keeps its place in the registry
             reclaim_dead_servers()

@@ -25,6 +25,19 @@ SHUTDOWN_REPORT = re.compile(r"Timers \(\d+\):|\bfd \d+ in use: |Memory leaks \(
 JACK_CLIENT_FAILED = "Cannot open PortAudio client"
 
 
+def end_process(proc, patience=10):
+    """Asks the process to end, and kills it if it has not after patience
+    seconds; returns once it has ended."""
+    if proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(patience)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 def shutdown_report(output):
     """The output from its first report line on; empty after a clean end."""
     m = SHUTDOWN_REPORT.search(output)
