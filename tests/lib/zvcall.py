@@ -204,7 +204,7 @@ class Options:
     """The page's "/ws_options": sends a key, reads the pushes."""
 
     def __init__(self):
-        self.ws = WebSocket(zvcall.PAGE_PORT, "/ws_options")
+        self.ws = WebSocket(PAGE_PORT, "/ws_options")
         self.pushes = [json.loads(self.ws.recv())]
 
     def set(self, key, value):
