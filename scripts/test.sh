@@ -85,6 +85,7 @@ fi
 export ZV_SANITIZED=1
 # The recording tests preload a shim of their own ahead of the runtime.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:verify_asan_link_order=0
+export LSAN_OPTIONS="suppressions=$top/tests/lsan.supp"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd "$top/build-sanitize" && run_ctest -R "$sanitized_tests") || status=$?
 export TSAN_OPTIONS="second_deadlock_stack=1 suppressions=$top/tests/tsan.supp"
